@@ -1,0 +1,44 @@
+#include "app/UpdaterFlow.h"
+
+#include "midi/MIDI.h"
+#include "ui/MainWindow.h"
+#include "ui/midiselection.h"
+#include "update/HandleSys.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+int RunUpdater()
+{
+    MainWindow w(nullptr);
+    midiselection dialog(nullptr);
+    oHandleSys = nullptr;
+
+    w.show();
+    if (!gMIDI.ServiceError.isEmpty()) {
+        QMessageBox::critical(
+            nullptr, QStringLiteral("Corvane Uploader"),
+            QStringLiteral("No MIDI service could be opened, so no MIDI port can be listed.\n\n"
+                           "%1\n\nStart the computer's MIDI service (the ALSA sequencer or a JACK "
+                           "server), then run the updater again.")
+                .arg(gMIDI.ServiceError));
+    }
+    dialog.setModal(true);
+    dialog.exec();
+    if (dialog.DialogResult != 1)
+        return 0;
+
+    w.setLabelMIDIportName(QString(gMIDI.MIDIportName));
+    QString path = QFileDialog::getOpenFileName(nullptr, QStringLiteral("Select file"), QString(),
+                                                QStringLiteral("Corvane updater files (*.cvn)"));
+    if (path.compare(QLatin1String(""), Qt::CaseSensitive) == 0)
+        return 0;
+
+    oHandleSys = new HandleSys(path, &w);
+    oHandleSys->ReadData(path);
+    // Exit pressed during the transfer ends the run once the transfer has stopped.
+    if (!w.ExitPressed)
+        QApplication::exec();
+    return 0;
+}

@@ -1,0 +1,224 @@
+#include "midi/MIDI.h"
+
+#include "midi/MidiBackend.h"
+#include "midi/SysExAssembler.h"
+
+#include <RtMidi.h>
+
+#include <algorithm>
+#include <cstring>
+
+unsigned char DumpRequest[14] = {0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
+                                 0x49, 0x4E, 0x20, 0x56, 0x45, 0x52, 0xF7};
+
+namespace {
+
+QString portName(RtMidi &port, unsigned int number)
+{
+    try {
+        return QString::fromUtf8(port.getPortName(number).c_str());
+    } catch (const RtMidiError &) {
+        return QString(); // a name the library cannot supply counts as empty
+    }
+}
+
+QString reasonText(const RtMidiError &e)
+{
+    return QString::fromStdString(e.getMessage()).trimmed();
+}
+
+} // namespace
+
+MIDI::MIDI()
+{
+    std::string reason;
+    midiin = MidiBackend::openInput("RtMidi Input Client", 100, &reason);
+    if (midiin)
+        midiout = MidiBackend::openOutput("RtMidi Output Client", &reason, midiin);
+    if (!midiin || !midiout) {
+        delete midiin;
+        delete midiout;
+        midiin = nullptr;
+        midiout = nullptr;
+        ServiceError = QString::fromStdString(reason);
+    }
+    MIDIportName = QLatin1String("");
+    PortNumber = -1;
+}
+
+int MIDI::GetMIDIPortListName()
+{
+    MIDIportList.clear();
+    if (!midiin)
+        return 0;
+    unsigned int n = 0;
+    try {
+        n = midiin->getPortCount();
+    } catch (const RtMidiError &) {
+        return 0;
+    }
+    for (unsigned int i = 0; i < n; ++i)
+        MIDIportList.append(portName(*midiin, i));
+    return int(n);
+}
+
+int MIDI::searchMIDIport(QString name)
+{
+    for (int i = MIDIportList.size() - 1; i >= 0; --i)
+        if (MIDIportList.at(i) == name)
+            return i;
+    return -1;
+}
+
+int MIDI::StatisticCompare(QString a, QString b)
+{
+    const int total = a.size() + b.size();
+    if (total == 0)
+        return 0; // two empty names carry no evidence of a match
+    const int common = std::min(a.size(), b.size());
+    int matches = 0;
+    for (int i = 0; i < common; ++i)
+        if (a.at(i) == b.at(i))
+            ++matches;
+    return (200 * matches) / total;
+}
+
+void MIDI::setMIDIportName(QString outputName, QString inputName)
+{
+    Q_UNUSED(outputName);
+    MIDIportName = inputName;
+}
+
+void MIDI::OpenMIDIPort(int index)
+{
+    OpenError.clear();
+    QString inName;
+    if (index >= 0 && index < MIDIportList.size())
+        inName = MIDIportList.at(index);
+    const QString chosen = inName.isEmpty() ? MIDIportName : inName;
+    if (!midiin || !midiout) {
+        OpenError = QStringLiteral("The MIDI port \"%1\" could not be opened: no MIDI service is "
+                                   "available.\n\n%2")
+                        .arg(chosen, ServiceError);
+        return;
+    }
+
+    QStringList problems;
+    bool inputOpen = false;
+    if (index < 0 || index >= MIDIportList.size()) {
+        problems << QStringLiteral("The MIDI input port \"%1\" is no longer in the port list.")
+                        .arg(chosen);
+    } else {
+        try {
+            midiin->openPort(unsigned(index), inName.toUtf8().toStdString());
+            inputOpen = true;
+        } catch (const RtMidiError &e) {
+            problems << QStringLiteral("The MIDI input port \"%1\" could not be opened: %2")
+                            .arg(chosen, reasonText(e));
+        }
+    }
+
+    unsigned int n = 0;
+    try {
+        n = midiout->getPortCount();
+    } catch (const RtMidiError &) {
+        n = 0;
+    }
+    int best = -1;
+    unsigned int bestIndex = 0;
+    for (unsigned int j = 0; j < n; ++j) {
+        int s = StatisticCompare(portName(*midiout, j), inName);
+        if (s > best) {
+            bestIndex = j;
+            best = s;
+        }
+    }
+
+    try {
+        midiin->setCallback(mycallback, nullptr);
+        midiin->ignoreTypes(false, false, false);
+    } catch (const RtMidiError &e) {
+        problems << QStringLiteral("MIDI input could not be set up: %1").arg(reasonText(e));
+    }
+
+    QString outName;
+    if (n == 0) {
+        problems << QStringLiteral("There is no MIDI output port to send the update to.");
+    } else {
+        outName = portName(*midiout, bestIndex);
+        try {
+            midiout->openPort(bestIndex, outName.toUtf8().toStdString());
+        } catch (const RtMidiError &e) {
+            problems << QStringLiteral("The MIDI output port \"%1\" could not be opened: %2")
+                            .arg(outName, reasonText(e));
+        }
+    }
+
+    QString libraryName = inputOpen ? portName(*midiin, unsigned(index)) : QString();
+    setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
+    OpenError = problems.join(QLatin1Char('\n'));
+}
+
+qint64 MIDI::SendSys(unsigned char *data, qint64 avail)
+{
+    if (!data || avail <= 0)
+        return -1;
+    auto *end = static_cast<unsigned char *>(memchr(data, 0xF7, size_t(avail)));
+    if (!end)
+        return -1; // an unterminated message is never sent
+    std::vector<unsigned char> message(data, end + 1);
+    send(message);
+    return qint64(message.size());
+}
+
+void MIDI::send(const std::vector<unsigned char> &message)
+{
+    if (SendSink) {
+        SendSink(message);
+        return;
+    }
+    if (!midiout)
+        return;
+    try {
+        midiout->sendMessage(&message);
+    } catch (const RtMidiError &) {
+        // Like a port that is not open: the message is dropped and the transfer's wait decides.
+    }
+}
+
+int MIDI::CompareMIDIinPortName(char *name)
+{
+    const QString wanted = QString::fromUtf8(name ? name : "");
+    for (int i = 0; i < MIDIportList.size(); ++i)
+        if (MIDIportList.at(i) == wanted)
+            return i;
+    return -1;
+}
+
+void MIDI::CloseMIDIPort()
+{
+    if (midiin && midiin->isPortOpen())
+        midiin->closePort();
+    if (midiout && midiout->isPortOpen())
+        midiout->closePort();
+}
+
+void MIDI::SendFileDumpRequest()
+{
+    send(std::vector<unsigned char>(DumpRequest, DumpRequest + sizeof DumpRequest));
+}
+
+void MIDI::SendConnectMsg()
+{
+    SendFileDumpRequest();
+}
+
+void MIDI::TestOut()
+{
+    send({0xC0, 0x05});
+    std::vector<unsigned char> message{0xF0};
+    for (unsigned char b = 1; b <= 19; ++b)
+        message.push_back(b);
+    message.push_back(0xF7);
+    send(message);
+}

@@ -1,0 +1,52 @@
+// The one MIDI port manager: lists input ports, opens the chosen input with the best-matching
+// output, and sends the update file's messages one at a time.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+#include <functional>
+#include <vector>
+
+class RtMidiIn;
+class RtMidiOut;
+
+class MIDI
+{
+public:
+    MIDI();
+
+    int GetMIDIPortListName();
+    int searchMIDIport(QString name);
+    void OpenMIDIPort(int index);
+    int StatisticCompare(QString a, QString b);
+    void setMIDIportName(QString outputName, QString inputName);
+    // Sends the bytes from data up to and including the first F7 among the next `avail` bytes as
+    // one message and returns their number; -1 (nothing sent) when no F7 lies within `avail`.
+    qint64 SendSys(unsigned char *data, qint64 avail);
+    int CompareMIDIinPortName(char *name);
+    void CloseMIDIPort();
+    void SendFileDumpRequest();
+    void SendConnectMsg();
+    void TestOut();
+
+    QStringList MIDIportList;
+    QString MIDIportName;
+    int PortNumber; // -1 from construction; kept for callers that may read it
+
+    // Why no MIDI service could be opened at start-up; empty when midiin and midiout exist.
+    QString ServiceError;
+    // What went wrong in the last OpenMIDIPort; empty when both ports opened.
+    QString OpenError;
+    // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
+    std::function<void(const std::vector<unsigned char> &)> SendSink;
+
+private:
+    void send(const std::vector<unsigned char> &message);
+};
+
+extern MIDI gMIDI;
+extern RtMidiIn *midiin;
+extern RtMidiOut *midiout;
+extern unsigned char DumpRequest[14];

@@ -1,0 +1,122 @@
+#include "midi/MidiBackend.h"
+
+#include <RtMidi.h>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+struct Probe {
+    bool failed = false;
+    std::string message;
+};
+
+void probeCallback(RtMidiError::Type type, const std::string &text, void *userData)
+{
+    auto *probe = static_cast<Probe *>(userData);
+    // The JACK backend constructs fine without a server and only warns when asked for ports.
+    if (type != RtMidiError::DEBUG_WARNING) {
+        probe->failed = true;
+        probe->message = text;
+    }
+}
+
+template <class T> bool reachesService(T &midi, std::string *reason)
+{
+    Probe probe;
+    midi.setErrorCallback(probeCallback, &probe);
+    midi.getPortCount();
+    midi.setErrorCallback(nullptr, nullptr);
+    if (probe.failed && reason)
+        *reason = probe.message;
+    return !probe.failed;
+}
+
+void addReason(std::string *reasons, RtMidi::Api api, const std::string &why)
+{
+    if (!reasons)
+        return;
+    if (!reasons->empty())
+        *reasons += '\n';
+    std::string name = api == RtMidi::UNSPECIFIED ? "default" : RtMidi::getApiDisplayName(api);
+    std::string text = why;
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    while (!text.empty() && text.front() == '\n')
+        text.erase(text.begin());
+    *reasons += name + ": " + text;
+}
+
+std::vector<RtMidi::Api> candidates(const std::string &apiName, RtMidi::Api preferred)
+{
+    std::vector<RtMidi::Api> order;
+    if (!apiName.empty()) {
+        order.push_back(RtMidi::getCompiledApiByName(apiName));
+        return order;
+    }
+    // The output follows the input's service; otherwise the library's default comes first.
+    order.push_back(preferred);
+    std::vector<RtMidi::Api> compiled;
+    RtMidi::getCompiledApi(compiled);
+    for (RtMidi::Api api : compiled)
+        if (api != preferred)
+            order.push_back(api);
+    return order;
+}
+
+template <class T, class Make>
+T *openFirst(const std::vector<RtMidi::Api> &order, std::string *reason, Make make)
+{
+    std::string reasons;
+    for (RtMidi::Api api : order) {
+        try {
+            std::unique_ptr<T> midi(make(api));
+            std::string why;
+            if (reachesService(*midi, &why))
+                return midi.release();
+            addReason(&reasons, midi->getCurrentApi(), why);
+        } catch (const RtMidiError &e) {
+            addReason(&reasons, api, e.getMessage());
+        } catch (const std::exception &e) {
+            addReason(&reasons, api, e.what());
+        }
+    }
+    if (reason)
+        *reason = reasons.empty() ? std::string("no MIDI API is compiled into RtMidi") : reasons;
+    return nullptr;
+}
+
+} // namespace
+
+namespace MidiBackend {
+
+RtMidiIn *openInput(const std::string &clientName, unsigned int queueLimit, std::string *reason,
+                    const std::string &apiName)
+{
+    if (!apiName.empty() && RtMidi::getCompiledApiByName(apiName) == RtMidi::UNSPECIFIED) {
+        if (reason)
+            *reason = "RtMidi has no API named \"" + apiName + "\"";
+        return nullptr;
+    }
+    return openFirst<RtMidiIn>(candidates(apiName, RtMidi::UNSPECIFIED), reason,
+                               [&](RtMidi::Api api) {
+                                   return new RtMidiIn(api, clientName, queueLimit);
+                               });
+}
+
+RtMidiOut *openOutput(const std::string &clientName, std::string *reason, const RtMidiIn *sameAs,
+                      const std::string &apiName)
+{
+    if (!apiName.empty() && RtMidi::getCompiledApiByName(apiName) == RtMidi::UNSPECIFIED) {
+        if (reason)
+            *reason = "RtMidi has no API named \"" + apiName + "\"";
+        return nullptr;
+    }
+    RtMidi::Api preferred =
+        sameAs ? const_cast<RtMidiIn *>(sameAs)->getCurrentApi() : RtMidi::UNSPECIFIED;
+    return openFirst<RtMidiOut>(candidates(apiName, preferred), reason,
+                                [&](RtMidi::Api api) { return new RtMidiOut(api, clientName); });
+}
+
+} // namespace MidiBackend

@@ -1,0 +1,47 @@
+#!/bin/bash
+# Runs a command against a private JACK server (dummy driver, realtime) and stops the server after.
+# Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256)
+set -u
+name="corvane-$$-$RANDOM"
+log=$(mktemp /tmp/corvane-jackd-XXXXXX.log)
+period=${CORVANE_JACK_PERIOD:-256}
+export JACK_DEFAULT_SERVER="$name" JACK_NO_START_SERVER=1
+
+start_server() {
+    jackd -n "$name" "$@" -d dummy -r 48000 -p "$period" >"$log" 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || return 1
+        jack_lsp >/dev/null 2>&1 && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+stop_server() {
+    kill "$pid" 2>/dev/null
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+# Realtime keeps JACK from skipping cycles on a busy machine; without the privilege, run without it.
+if ! start_server -R; then
+    stop_server
+    echo "with-jack: realtime JACK server did not start, trying without -R" >&2
+    start_server || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
+fi
+export CORVANE_JACK_PID="$pid" CORVANE_JACK_LOG="$log"
+
+"$@"
+rc=$?
+stop_server
+xruns=$(grep -ci xrun "$log")
+if [ "$rc" -ne 0 ]; then
+    echo "with-jack: command failed ($rc); JACK log $log has $xruns XRun line(s)" >&2
+    tail -20 "$log" >&2
+else
+    [ "$xruns" -gt 0 ] && echo "with-jack: note: $xruns XRun line(s) in the JACK log" >&2
+    rm -f "$log"
+fi
+exit "$rc"

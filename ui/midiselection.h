@@ -1,0 +1,25 @@
+// The modal dialog in which the user picks the device's MIDI input port.
+#pragma once
+
+#include <QDialog>
+
+class QListWidgetItem;
+class Ui_midiselection;
+
+class midiselection : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit midiselection(QWidget *parent = nullptr);
+    ~midiselection() override;
+
+    Ui_midiselection *Form;
+    int ItemSelected;
+    int DialogResult;
+
+private slots:
+    void on_pushButtonOk_clicked();
+    void on_listWidget_itemClicked(QListWidgetItem *item);
+    void on_pushButtonCancel_clicked();
+};

@@ -1,0 +1,44 @@
+// One update transfer: loads the update file, decodes its header, and streams its messages to the
+// device, waiting for the device's acknowledgement after each.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+class MainWindow;
+
+class HandleSys
+{
+public:
+    HandleSys(QString path, MainWindow *window);
+
+    void ReadData(QString path);
+    bool ReplaceYesNo();
+    void SetExit();
+
+    void getParameters();
+    int ChechHeader();
+    qint64 iConvert(unsigned char *p);
+    qint64 CalcSize(char *path);
+    int CaricaBuffer(char *path, long len);
+
+    qint64 FileLen = 0;
+    unsigned char *FileBuf = nullptr;
+    bool ExitFlag = false;
+    QString FileName;
+    bool FirstMessage = true;
+    MainWindow *Window = nullptr;
+    qint64 Param1 = 0;
+    qint64 Param2 = 0;
+    qint64 Param3 = 0;
+    qint64 Param4 = 0;
+    qint64 Param6 = 0;
+    qint64 Param5 = 0;
+    qint64 Param7 = 0;
+    char NewVersion[24] = {};
+};
+
+extern HandleSys *oHandleSys;
+
+// Waits ms milliseconds on a steady clock, processing the GUI thread's events meanwhile.
+void delay(int ms);
