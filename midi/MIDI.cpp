@@ -22,6 +22,21 @@ QString portName(RtMidi &port, unsigned int number)
     }
 }
 
+// The number under which the input port `name` is listed now, the highest one for a repeated name.
+int currentInputNumber(const QString &name)
+{
+    unsigned int n = 0;
+    try {
+        n = midiin->getPortCount();
+    } catch (const RtMidiError &) {
+        return -1;
+    }
+    for (int i = int(n) - 1; i >= 0; --i)
+        if (portName(*midiin, unsigned(i)) == name)
+            return i;
+    return -1;
+}
+
 QString reasonText(const RtMidiError &e)
 {
     return QString::fromStdString(e.getMessage()).trimmed();
@@ -106,9 +121,19 @@ void MIDI::OpenMIDIPort(int index)
     QStringList problems;
     bool inputOpen = false;
     if (index < 0 || index >= MIDIportList.size()) {
-        problems << QStringLiteral("The MIDI input port \"%1\" is no longer in the port list.")
+        problems << QStringLiteral("The MIDI input port \"%1\" is not in the list of ports.")
                         .arg(chosen);
     } else {
+        // Ports may have come and gone since the list was made: never open another port than the
+        // one the user chose under the same number.
+        if (portName(*midiin, unsigned(index)) != inName)
+            index = currentInputNumber(inName);
+        if (index < 0) {
+            problems << QStringLiteral("The MIDI input port \"%1\" is no longer available.")
+                            .arg(chosen);
+        }
+    }
+    if (index >= 0 && problems.isEmpty()) {
         try {
             midiin->openPort(unsigned(index), inName.toUtf8().toStdString());
             inputOpen = true;

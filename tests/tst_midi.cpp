@@ -1,4 +1,295 @@
+// The MIDI port manager against real ports of a private JACK server: listing, searching, scoring,
+// opening the best-matching output and sending whole messages.
+#include "midi/MIDI.h"
+
+#include <RtMidi.h>
+
+#include <QElapsedTimer>
+#include <QThread>
 #include <QtTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+
+#include <memory>
+
+using Bytes = std::vector<unsigned char>;
+
+namespace {
+
+// A port of another MIDI client, as a device would show up.
+std::unique_ptr<RtMidiOut> sourcePort(const std::string &client, const std::string &port)
+{
+    auto out = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, client);
+    out->openVirtualPort(port);
+    return out;
+}
+
+std::unique_ptr<RtMidiIn> sinkPort(const std::string &client, const std::string &port)
+{
+    auto in = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, client);
+    in->ignoreTypes(false, false, false);
+    in->openVirtualPort(port);
+    return in;
+}
+
+// Collects the messages a sink receives within `ms`, or until `count` have arrived.
+QList<Bytes> receive(RtMidiIn &in, int count, int ms = 3000)
+{
+    QList<Bytes> got;
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < count && t.elapsed() < ms) {
+        Bytes m;
+        in.getMessage(&m);
+        if (m.empty())
+            QThread::msleep(2);
+        else
+            got.append(m);
+    }
+    return got;
+}
+
+int outputIndex(const QString &name)
+{
+    for (unsigned int i = 0; i < midiout->getPortCount(); ++i)
+        if (QString::fromStdString(midiout->getPortName(i)) == name)
+            return int(i);
+    return -1;
+}
+
+} // namespace
+
+class MidiPortManagerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void scoresNamesPositionByPosition_data();
+    void scoresNamesPositionByPosition();
+    void searchesFromTheEnd_data();
+    void searchesFromTheEnd();
+    void listsInputPortsAgainWithoutDuplicates();
+    void opensBestMatchingOutput();
+    void tieGoesToLowerOutputNumber();
+    void sendsOneMessagePerCall();
+    void sendNeverReadsPastTheData();
+    void openFailuresAreReportedNotThrown();
+    void fixedMessages();
+};
+
+void MidiPortManagerTest::initTestCase()
+{
+    QVERIFY2(midiin && midiout, qPrintable(gMIDI.ServiceError));
+    QVERIFY(gMIDI.ServiceError.isEmpty());
+    QCOMPARE(gMIDI.MIDIportName, QString(""));
+    QVERIFY(!gMIDI.MIDIportName.isNull());
+    QCOMPARE(gMIDI.PortNumber, -1);
+}
+
+void MidiPortManagerTest::scoresNamesPositionByPosition_data()
+{
+    QTest::addColumn<QString>("a");
+    QTest::addColumn<QString>("b");
+    QTest::addColumn<int>("score");
+    QTest::newRow("identical") << "X" << "X" << 100;
+    QTest::newRow("one empty") << "" << "ABC" << 0;
+    QTest::newRow("both empty") << "" << "" << 0;
+    QTest::newRow("in vs out") << "USB MIDI In" << "USB MIDI Out" << 78;
+    QTest::newRow("unrelated, one blank in common") << "USB MIDI In" << "IAC Bus 1" << 10;
+    QTest::newRow("tie A") << "Port C" << "Port A" << 83;
+    QTest::newRow("tie B") << "Port C" << "Port B" << 83;
+    QTest::newRow("no case folding") << "abc" << "ABC" << 0;
+    QTest::newRow("no alignment") << "xUSB" << "USB" << 0;
+    QTest::newRow("utf-16 units") << QString::fromUtf8("Müller") << QString::fromUtf8("Muller") << 83;
+}
+
+void MidiPortManagerTest::scoresNamesPositionByPosition()
+{
+    QFETCH(QString, a);
+    QFETCH(QString, b);
+    QFETCH(int, score);
+    QCOMPARE(gMIDI.StatisticCompare(a, b), score);
+    QCOMPARE(gMIDI.StatisticCompare(b, a), score);
+}
+
+void MidiPortManagerTest::searchesFromTheEnd_data()
+{
+    QTest::addColumn<QStringList>("list");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("fromEnd");
+    QTest::addColumn<int>("fromStart");
+    QTest::newRow("A") << QStringList{"A", "B"} << "A" << 0 << 0;
+    QTest::newRow("B") << QStringList{"A", "B"} << "B" << 1 << 1;
+    QTest::newRow("missing") << QStringList{"A", "B"} << "C" << -1 << -1;
+    QTest::newRow("duplicate") << QStringList{"x", "D", "y", "D"} << "D" << 3 << 1;
+    QTest::newRow("empty list") << QStringList{} << "A" << -1 << -1;
+    QTest::newRow("exact match only") << QStringList{"Port", "port "} << "port" << -1 << -1;
+}
+
+void MidiPortManagerTest::searchesFromTheEnd()
+{
+    QFETCH(QStringList, list);
+    QFETCH(QString, name);
+    QFETCH(int, fromEnd);
+    QFETCH(int, fromStart);
+    const QStringList saved = gMIDI.MIDIportList;
+    gMIDI.MIDIportList = list;
+    QByteArray utf8 = name.toUtf8();
+    QCOMPARE(gMIDI.searchMIDIport(name), fromEnd);
+    QCOMPARE(gMIDI.CompareMIDIinPortName(utf8.data()), fromStart);
+    gMIDI.MIDIportList = saved;
+}
+
+void MidiPortManagerTest::listsInputPortsAgainWithoutDuplicates()
+{
+    auto a = sourcePort("ListA", "Keys");
+    auto b = sourcePort("ListB", "Pads");
+    const int n = gMIDI.GetMIDIPortListName();
+    QCOMPARE(n, gMIDI.MIDIportList.size());
+    QVERIFY(gMIDI.MIDIportList.contains("ListA:Keys"));
+    QVERIFY(gMIDI.MIDIportList.contains("ListB:Pads"));
+    const QStringList first = gMIDI.MIDIportList;
+    QCOMPARE(gMIDI.GetMIDIPortListName(), n);
+    QCOMPARE(gMIDI.MIDIportList, first);
+    for (int i = 0; i < n; ++i)
+        QCOMPARE(gMIDI.MIDIportList.at(i), QString::fromStdString(midiin->getPortName(i)));
+}
+
+void MidiPortManagerTest::opensBestMatchingOutput()
+{
+    // A fresh manager per case: each opens its own RtMidi objects, as the updater does once.
+    MIDI m;
+    auto device = sourcePort("TD", "USB MIDI In");
+    auto decoy = sinkPort("TF", "IAC Bus 1");
+    auto target = sinkPort("TE", "USB MIDI Out");
+    m.GetMIDIPortListName();
+    const int index = m.searchMIDIport("TD:USB MIDI In");
+    QVERIFY(index >= 0);
+    m.MIDIportName = "something the dialog wrote";
+    m.OpenMIDIPort(index);
+    QVERIFY2(m.OpenError.isEmpty(), qPrintable(m.OpenError));
+    QCOMPARE(m.MIDIportName, QString("TD:USB MIDI In"));
+    QVERIFY(midiin->isPortOpen());
+    QVERIFY(midiout->isPortOpen());
+
+    Bytes msg{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+    QCOMPARE(m.SendSys(msg.data(), qint64(msg.size())), qint64(6));
+    const QList<Bytes> got = receive(*target, 1);
+    QCOMPARE(got.size(), 1);
+    QCOMPARE(got.first(), msg);
+    QVERIFY(receive(*decoy, 1, 300).isEmpty());
+}
+
+void MidiPortManagerTest::tieGoesToLowerOutputNumber()
+{
+    MIDI m;
+    auto device = sourcePort("PC", "Port C");
+    auto a = sinkPort("PA", "Port A");
+    auto b = sinkPort("PB", "Port B");
+    m.GetMIDIPortListName();
+    const int ia = outputIndex("PA:Port A");
+    const int ib = outputIndex("PB:Port B");
+    QVERIFY(ia >= 0 && ib >= 0);
+    QCOMPARE(m.StatisticCompare("PA:Port A", "PC:Port C"),
+             m.StatisticCompare("PB:Port B", "PC:Port C"));
+    m.OpenMIDIPort(m.searchMIDIport("PC:Port C"));
+    QVERIFY2(m.OpenError.isEmpty(), qPrintable(m.OpenError));
+
+    Bytes msg{0xF0, 0x01, 0xF7};
+    m.SendSys(msg.data(), 3);
+    RtMidiIn &lower = ia < ib ? *a : *b;
+    RtMidiIn &higher = ia < ib ? *b : *a;
+    QCOMPARE(receive(lower, 1).size(), 1);
+    QVERIFY(receive(higher, 1, 300).isEmpty());
+}
+
+void MidiPortManagerTest::sendsOneMessagePerCall()
+{
+    MIDI m;
+    auto device = sourcePort("SendDev", "Out");
+    auto sink = sinkPort("SendDev2", "In");
+    m.GetMIDIPortListName();
+    m.OpenMIDIPort(m.searchMIDIport("SendDev:Out"));
+    QVERIFY2(m.OpenError.isEmpty(), qPrintable(m.OpenError));
+    QCOMPARE(QString::fromStdString(midiout->getPortName(outputIndex("SendDev2:In"))),
+             QString("SendDev2:In"));
+
+    Bytes stream{0xF0, 0x01, 0xF7, 0xF0, 0x02, 0xF7};
+    Bytes big{0xF0};
+    for (int i = 0; i < 4000; ++i)
+        big.push_back(i & 0x7F);
+    big.push_back(0xF7);
+    QCOMPARE(m.SendSys(stream.data(), 6), qint64(3));
+    QCOMPARE(m.SendSys(stream.data() + 3, 3), qint64(3));
+    QCOMPARE(m.SendSys(big.data(), qint64(big.size())), qint64(big.size()));
+    const QList<Bytes> got = receive(*sink, 3);
+    QCOMPARE(got.size(), 3);
+    QCOMPARE(got.at(0), (Bytes{0xF0, 0x01, 0xF7}));
+    QCOMPARE(got.at(1), (Bytes{0xF0, 0x02, 0xF7}));
+    QCOMPARE(got.at(2), big);
+}
+
+void MidiPortManagerTest::sendNeverReadsPastTheData()
+{
+    QList<Bytes> sent;
+    gMIDI.SendSink = [&](const Bytes &m) { sent.append(m); };
+    // The buffer holds an F7 just past the bytes the caller owns: it must not be found.
+    Bytes buf{0xF0, 0x01, 0x02, 0xF7};
+    QCOMPARE(gMIDI.SendSys(buf.data(), 3), qint64(-1));
+    QCOMPARE(gMIDI.SendSys(buf.data(), 0), qint64(-1));
+    Bytes f7{0xF7, 0x00};
+    QCOMPARE(gMIDI.SendSys(f7.data(), 2), qint64(1));
+    gMIDI.SendSink = nullptr;
+    QCOMPARE(sent.size(), 1);
+    QCOMPARE(sent.first(), Bytes{0xF7});
+}
+
+void MidiPortManagerTest::openFailuresAreReportedNotThrown()
+{
+    {
+        MIDI m;
+        m.GetMIDIPortListName();
+        m.MIDIportName = "Gone";
+        m.OpenMIDIPort(-1);
+        QVERIFY(m.OpenError.contains("Gone"));
+    }
+    {
+        MIDI m;
+        m.GetMIDIPortListName();
+        m.OpenMIDIPort(m.MIDIportList.size() + 5);
+        QVERIFY(!m.OpenError.isEmpty());
+    }
+    {
+        // The port vanishes between listing and opening.
+        MIDI m;
+        auto device = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Vanishing");
+        device->openVirtualPort("Port");
+        m.GetMIDIPortListName();
+        const int index = m.searchMIDIport("Vanishing:Port");
+        QVERIFY(index >= 0);
+        device.reset();
+        m.OpenMIDIPort(index);
+        QVERIFY2(m.OpenError.contains("Vanishing:Port"), qPrintable(m.OpenError));
+        QVERIFY(!midiin->isPortOpen()); // no other port opened in its place
+        QCOMPARE(m.MIDIportName, QString("Vanishing:Port"));
+    }
+}
+
+void MidiPortManagerTest::fixedMessages()
+{
+    QList<Bytes> sent;
+    gMIDI.SendSink = [&](const Bytes &m) { sent.append(m); };
+    gMIDI.SendFileDumpRequest();
+    gMIDI.SendConnectMsg();
+    gMIDI.TestOut();
+    gMIDI.SendSink = nullptr;
+    const Bytes dump{0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
+                     0x49, 0x4E, 0x20, 0x56, 0x45, 0x52, 0xF7};
+    Bytes test{0xF0};
+    for (unsigned char b = 1; b <= 19; ++b)
+        test.push_back(b);
+    test.push_back(0xF7);
+    QCOMPARE(sent, (QList<Bytes>{dump, dump, Bytes{0xC0, 0x05}, test}));
+}
+
+QTEST_GUILESS_MAIN(MidiPortManagerTest)
 #include "tst_midi.moc"
