@@ -1,4 +1,77 @@
+// Start-up with no MIDI service at all: the updater must say so and end cleanly, never abort.
+#include "app/UpdaterFlow.h"
+#include "midi/MIDI.h"
+#include "ui/midiselection.h"
+#include "ui_midiselection.h"
+
+#include <QMessageBox>
+#include <QProcess>
 #include <QtTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+
+class NoServiceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void managerRunsWithoutPorts();
+    void userIsToldAndCancelEndsTheRun();
+    void executableDoesNotAbortAtStartUp();
+};
+
+void NoServiceTest::managerRunsWithoutPorts()
+{
+    QVERIFY(midiin == nullptr);
+    QVERIFY(midiout == nullptr);
+    QVERIFY(!gMIDI.ServiceError.isEmpty());
+    QCOMPARE(gMIDI.GetMIDIPortListName(), 0);
+    QVERIFY(gMIDI.MIDIportList.isEmpty());
+    gMIDI.OpenMIDIPort(0);
+    QVERIFY(gMIDI.OpenError.contains("no MIDI service"));
+    unsigned char msg[] = {0xF0, 0x01, 0xF7};
+    QCOMPARE(gMIDI.SendSys(msg, 3), qint64(3));
+    gMIDI.CloseMIDIPort();
+}
+
+void NoServiceTest::userIsToldAndCancelEndsTheRun()
+{
+    QStringList seen;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+            seen << "box: " + box->text();
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto *dialog = qobject_cast<midiselection *>(modal)) {
+            seen << QString("dialog: %1 entries, ok %2")
+                        .arg(dialog->Form->listWidget->count())
+                        .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled");
+            QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
+        } else if (modal) {
+            seen << QString("unexpected: ") + modal->metaObject()->className();
+            modal->close();
+        }
+    });
+    poll.start(20);
+    QCOMPARE(RunUpdater(), 0);
+    poll.stop();
+    QCOMPARE(seen.size(), 2);
+    QVERIFY2(seen.at(0).startsWith("box: No MIDI service could be opened"), qPrintable(seen.at(0)));
+    QVERIFY2(seen.at(0).contains("JACK"), qPrintable(seen.at(0))); // the library's reason
+    QCOMPARE(seen.at(1), QString("dialog: 0 entries, ok disabled"));
+}
+
+void NoServiceTest::executableDoesNotAbortAtStartUp()
+{
+    QProcess updater;
+    updater.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    updater.start(QStringLiteral(UPDATER_PATH), QStringList());
+    QVERIFY(updater.waitForStarted());
+    // It waits at the message box; a start-up abort would end it at once.
+    QVERIFY(!updater.waitForFinished(1500));
+    QCOMPARE(updater.state(), QProcess::Running);
+    updater.kill();
+    updater.waitForFinished();
+}
+
+QTEST_MAIN(NoServiceTest)
 #include "tst_noservice.moc"

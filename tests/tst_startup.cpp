@@ -1,4 +1,229 @@
+// The port dialog and the start-up flow driven through their real widgets, against real ports of a
+// private JACK server.
+#include "app/UpdaterFlow.h"
+#include "midi/MIDI.h"
+#include "ui/MainWindow.h"
+#include "ui/midiselection.h"
+#include "ui_MainWindow.h"
+#include "ui_midiselection.h"
+
+#include <RtMidi.h>
+
+#include <QFileDialog>
+#include <QMessageBox>
 #include <QtTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+// Answers each modal window that opens, in turn, with the next handler; records what it saw.
+class ModalScript : public QObject
+{
+public:
+    using Handler = std::function<void(QWidget *)>;
+    explicit ModalScript(QList<Handler> handlers) : steps(std::move(handlers))
+    {
+        connect(&timer, &QTimer::timeout, this, [this] {
+            QPointer<QWidget> modal = QApplication::activeModalWidget();
+            if (!modal || modal == last)
+                return;
+            last = modal;
+            seen << modal->metaObject()->className();
+            Handler step = steps.isEmpty() ? Handler([](QWidget *w) { w->close(); })
+                                           : steps.takeFirst();
+            // Run outside this slot: a handler may open a nested modal that must be seen too.
+            QTimer::singleShot(0, this, [step, modal] {
+                if (modal)
+                    step(modal);
+            });
+        });
+        timer.start(20);
+    }
+    QStringList seen;
+
+private:
+    QList<Handler> steps;
+    QTimer timer;
+    QPointer<QWidget> last;
+};
+
+void clickEntry(midiselection *dialog, const QString &name)
+{
+    QListWidget *list = dialog->Form->listWidget;
+    const QList<QListWidgetItem *> items = list->findItems(name, Qt::MatchExactly);
+    QVERIFY2(!items.isEmpty(), qPrintable(name));
+    const QRect rect = list->visualItemRect(items.first());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+}
+
+} // namespace
+
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void dialogListsPortsAndEnablesOkOnClick();
+    void cancelEndsTheRunWithoutFileDialog();
+    void escapeEndsTheRunLikeCancel();
+    void vanishedPortIsReportedAndTheRunGoesOn();
+    void okOpensCurrentEntryAndAsksForTheFile();
+
+private:
+    std::unique_ptr<RtMidiOut> deviceOut;
+    std::unique_ptr<RtMidiOut> otherOut;
+    std::unique_ptr<RtMidiIn> deviceIn;
+};
+
+void StartupTest::initTestCase()
+{
+    QVERIFY2(midiin && midiout, qPrintable(gMIDI.ServiceError));
+    deviceOut = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Synth");
+    deviceOut->openVirtualPort("to host");
+    otherOut = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Keys");
+    otherOut->openVirtualPort("to host");
+    deviceIn = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Synth");
+    deviceIn->ignoreTypes(false, false, false);
+    deviceIn->openVirtualPort("from host");
+}
+
+void StartupTest::dialogListsPortsAndEnablesOkOnClick()
+{
+    midiselection dialog(nullptr);
+    QCOMPARE(dialog.windowTitle(), QString("Dialog"));
+    QCOMPARE(dialog.size(), QSize(240, 237));
+    QCOMPARE(dialog.windowFlags(),
+             Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint);
+    QVERIFY(dialog.isModal());
+    QCOMPARE(dialog.windowModality(), Qt::WindowModal);
+    QCOMPARE(dialog.Form->label->palette().color(QPalette::Disabled, QPalette::AlternateBase),
+             QColor(85, 170, 0));
+    QCOMPARE(dialog.Form->label->palette().color(QPalette::Active, QPalette::Window),
+             QColor(0, 85, 255));
+    QStringList shown;
+    for (int i = 0; i < dialog.Form->listWidget->count(); ++i)
+        shown << dialog.Form->listWidget->item(i)->text();
+    QCOMPARE(shown, gMIDI.MIDIportList);
+    QVERIFY(shown.contains("Synth:to host"));
+    QCOMPARE(dialog.ItemSelected, -1);
+    QCOMPARE(dialog.DialogResult, 0);
+    QVERIFY(!dialog.Form->pushButtonOk->isEnabled());
+
+    dialog.show();
+    QTest::mouseClick(dialog.Form->pushButtonOk, Qt::LeftButton); // disabled: nothing happens
+    QCOMPARE(dialog.DialogResult, 0);
+    clickEntry(&dialog, "Keys:to host");
+    QVERIFY(dialog.Form->pushButtonOk->isEnabled());
+    QCOMPARE(dialog.ItemSelected, 1);
+    QCOMPARE(gMIDI.MIDIportName, QString("Keys:to host"));
+}
+
+void StartupTest::cancelEndsTheRunWithoutFileDialog()
+{
+    ModalScript script({[](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Synth:to host");
+        QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
+    }});
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(script.seen, QStringList{"midiselection"});
+    QCOMPARE(gMIDI.MIDIportName, QString("Synth:to host")); // chosen, but nothing opened
+    QVERIFY(!midiin->isPortOpen());
+    QVERIFY(!midiout->isPortOpen());
+}
+
+void StartupTest::escapeEndsTheRunLikeCancel()
+{
+    ModalScript script({[](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Synth:to host");
+        QTest::keyClick(dialog, Qt::Key_Escape);
+    }});
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(script.seen, QStringList{"midiselection"});
+    QVERIFY(!midiin->isPortOpen());
+}
+
+void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
+{
+    auto temporary = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Temp");
+    temporary->openVirtualPort("to host");
+    QString warning;
+    ModalScript script({[&](QWidget *w) {
+                            auto *dialog = qobject_cast<midiselection *>(w);
+                            QVERIFY(dialog);
+                            clickEntry(dialog, "Temp:to host");
+                            temporary.reset(); // unplugged while the dialog is open
+                            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+                        },
+                        [&](QWidget *w) {
+                            auto *box = qobject_cast<QMessageBox *>(w);
+                            QVERIFY(box);
+                            warning = box->text();
+                            box->accept();
+                        },
+                        [&](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); }});
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(script.seen, (QStringList{"midiselection", "QMessageBox", "QFileDialog"}));
+    QVERIFY2(warning.contains("\"Temp:to host\"") && warning.contains("no longer available"),
+             qPrintable(warning));
+    QVERIFY(!midiin->isPortOpen());
+}
+
+void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
+{
+    QString portLabel;
+    QString caption;
+    QStringList filters;
+    int dialogResult = -1;
+    ModalScript script({[&](QWidget *w) {
+                            auto *dialog = qobject_cast<midiselection *>(w);
+                            QVERIFY(dialog);
+                            clickEntry(dialog, "Keys:to host");
+                            // Ok takes the entry that is current when it is pressed.
+                            QListWidget *list = dialog->Form->listWidget;
+                            list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
+                            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+                            dialogResult = dialog->DialogResult;
+                        },
+                        [&](QWidget *w) {
+                            auto *files = qobject_cast<QFileDialog *>(w);
+                            QVERIFY(files);
+                            caption = files->windowTitle();
+                            filters = files->nameFilters();
+                            for (QWidget *top : QApplication::topLevelWidgets())
+                                if (auto *main = qobject_cast<MainWindow *>(top))
+                                    portLabel = main->Form->labelMIDIportName->text();
+                            files->reject();
+                        }});
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(script.seen, (QStringList{"midiselection", "QFileDialog"}));
+    QCOMPARE(dialogResult, 1);
+    QCOMPARE(caption, QString("Select file"));
+    QCOMPARE(filters, QStringList{"Corvane updater files (*.cvn)"});
+    QCOMPARE(portLabel, QString("Selected MIDI port: Synth:to host"));
+    QCOMPARE(gMIDI.MIDIportName, QString("Synth:to host"));
+    QVERIFY2(gMIDI.OpenError.isEmpty(), qPrintable(gMIDI.OpenError));
+    QVERIFY(midiin->isPortOpen());
+    QVERIFY(midiout->isPortOpen());
+
+    // The best-matching output is the device's own input: a message sent reaches it.
+    std::vector<unsigned char> ack{0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+    gMIDI.SendSys(ack.data(), qint64(ack.size()));
+    std::vector<unsigned char> got;
+    auto poll = [&] {
+        if (got.empty())
+            deviceIn->getMessage(&got);
+        return !got.empty();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(poll(), 3000);
+    QCOMPARE(got, ack);
+}
+
+QTEST_MAIN(StartupTest)
 #include "tst_startup.moc"

@@ -2,9 +2,23 @@
 # Runs a command against a private JACK server (dummy driver, realtime) and stops the server after.
 # Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256)
 set -u
-name="corvane-$$-$RANDOM"
-log=$(mktemp /tmp/corvane-jackd-XXXXXX.log)
 period=${CORVANE_JACK_PERIOD:-256}
+log=$(mktemp /tmp/corvane-jackd-XXXXXX.log)
+pid=""
+
+# JACK keeps at most 8 servers in its registry and frees a slot only when a server of the same
+# name starts again: reuse a small set of names, each held by a lock while in use.
+exec {slotfd}>/dev/null
+for n in 0 1 2 3 4 5 6 7; do
+    exec {slotfd}>"/tmp/corvane-jack-slot-$n.lock"
+    if flock -n "$slotfd"; then
+        name="corvane-test-$n"
+        break
+    fi
+    exec {slotfd}>&-
+    name=""
+done
+[ -n "$name" ] || { echo "with-jack: all JACK test slots are busy" >&2; exit 1; }
 export JACK_DEFAULT_SERVER="$name" JACK_NO_START_SERVER=1
 
 start_server() {
@@ -19,11 +33,14 @@ start_server() {
 }
 
 stop_server() {
+    [ -n "$pid" ] || return 0
     kill "$pid" 2>/dev/null
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -9 "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
+    pid=""
 }
+trap stop_server EXIT
 
 # Realtime keeps JACK from skipping cycles on a busy machine; without the privilege, run without it.
 if ! start_server -R; then
@@ -38,7 +55,7 @@ rc=$?
 stop_server
 xruns=$(grep -ci xrun "$log")
 if [ "$rc" -ne 0 ]; then
-    echo "with-jack: command failed ($rc); JACK log $log has $xruns XRun line(s)" >&2
+    echo "with-jack: command failed ($rc); JACK log $log has $xruns XRun line(s):" >&2
     tail -20 "$log" >&2
 else
     [ "$xruns" -gt 0 ] && echo "with-jack: note: $xruns XRun line(s) in the JACK log" >&2
