@@ -1,9 +1,41 @@
 #include "midi/SysExAssembler.h"
 
+#include "update/MIDIsysParser.h"
+
+#include <cstddef>
+
 unsigned char SysMsg[304];
 int SysIndex;
 
-void mycallback(double, std::vector<unsigned char> *, void *)
+namespace {
+// The last slot is kept for the closing F7, so an oversized message is cut, never overrun.
+constexpr int LastPosition = int(sizeof(SysMsg)) - 1;
+} // namespace
+
+// Runs on RtMidi's input thread and is the only code that touches SysMsg and SysIndex, so no lock.
+void mycallback(double, std::vector<unsigned char> *message, void *)
 {
-    // TODO(receive issue): assemble SysEx and hand it to the parser.
+    if (!message)
+        return;
+    const std::size_t count = message->size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const unsigned char b = (*message)[i];
+        if (b >= 0xF8)
+            continue; // real-time bytes may sit anywhere inside a SysEx and leave it intact
+        if (b < 0x80) {
+            // F0 in position 0 is the only sign that a SysEx start has been seen.
+            if (SysMsg[0] == 0xF0 && SysIndex < LastPosition)
+                SysMsg[SysIndex++] = b;
+            continue;
+        }
+        if (b == 0xF0) {
+            SysMsg[0] = 0xF0;
+            SysIndex = 1;
+        } else if (b == 0xF7) {
+            // The index stays put: data arriving before the next F0 extends this message.
+            SysMsg[SysIndex] = 0xF7;
+            gMIDIsysParser.AnalyzeSys(SysMsg);
+        }
+        // Other status bytes neither end nor restart the message.
+    }
 }

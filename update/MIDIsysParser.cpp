@@ -1,10 +1,270 @@
 #include "update/MIDIsysParser.h"
 
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
 char y[1000];
 
+namespace {
+
+// Both replies come from the one device number; nothing makes it configurable.
+constexpr unsigned char DeviceNumber = 0x10;
+constexpr int VersionPayloadPosition = 13;
+constexpr int MaxVersionChars = int(sizeof(MIDIsysParser::CurVersion)) - 1;
+constexpr int MaxRevisionChars = int(sizeof(MIDIsysParser::FwRev)) - 1;
+
+// Writes the characters one by one, each followed by a zero, so the field stays terminated
+// even if the text is cut; no characters leave the field as it was.
+void setRevision(char *field, const unsigned char *text, int n)
+{
+    // A part longer than the field keeps its first 19 characters.
+    if (n > MaxRevisionChars)
+        n = MaxRevisionChars;
+    for (int i = 0; i < n; ++i) {
+        field[i] = char(text[i]);
+        field[i + 1] = '\0';
+    }
+}
+
+} // namespace
+
 MIDIsysParser::MIDIsysParser() : WorkBuf(new unsigned char[300]) {}
+
+void MIDIsysParser::AnalyzeSys(unsigned char *msg)
+{
+    // Relaxed is enough: clearing publishes nothing, and the GUI thread reads CurVersion only
+    // after an Ack() that saw the release store below.
+    AckFlag.store(false, std::memory_order_relaxed);
+
+    if (msg[0] != 0xF0 || msg[1] != 0x7E || msg[2] != DeviceNumber)
+        return;
+    if (msg[3] == 0x7F && msg[4] == 0x00 && msg[5] == 0xF7) {
+        AckFlag.store(true, std::memory_order_release);
+        return;
+    }
+    static const unsigned char versionHeader[6] = {0x07, 0x02, 0x76, 0x65, 0x72, 0x2E};
+    if (std::memcmp(msg + 3, versionHeader, sizeof versionHeader) != 0)
+        return;
+
+    qint64 len = msg[9];
+    for (int i = 10; i <= 12; ++i)
+        len = (len << 7) | msg[i];
+
+    // Only payload that stands before the message's own F7 is copied: behind it the receive
+    // buffer holds the F7 and stale bytes of earlier messages, which are no version text. The
+    // search stays within the bytes that may be copied (position 34 at most), since no length
+    // comes with msg. An F7 among the length bytes means no payload at all.
+    int copy = len > MaxVersionChars ? MaxVersionChars : int(len);
+    for (int i = 9; i < VersionPayloadPosition; ++i)
+        if (msg[i] == 0xF7)
+            copy = 0;
+    for (int i = 0; i < copy; ++i) {
+        if (msg[VersionPayloadPosition + i] == 0xF7) {
+            copy = i;
+            break;
+        }
+    }
+    std::memcpy(CurVersion, msg + VersionPayloadPosition, size_t(copy));
+    CurVersion[copy] = '\0';
+    CurVersionLen = len; // the announced length, even when less arrived
+
+    AckFlag.store(true, std::memory_order_release);
+}
 
 bool MIDIsysParser::Ack()
 {
     return AckFlag.exchange(false, std::memory_order_acq_rel);
+}
+
+void MIDIsysParser::DebugSys(unsigned char *) {}
+
+void MIDIsysParser::OpenStr(int n)
+{
+    StrIndex = 0;
+    StrSize = n;
+    OutCount = 0;
+}
+
+int MIDIsysParser::make7(unsigned char *src, char *dst, int n)
+{
+    for (int i = 0; i < n; i += 7) {
+        const int slot = OutCount++;
+        unsigned char group = 0;
+        for (int t = 0; t < 7 && i + t < n; ++t) {
+            const unsigned char b = src[i + t];
+            dst[OutCount++] = char(b & 0x7F);
+            if (b & 0x80)
+                group |= 0x40 >> t;
+        }
+        dst[slot] = char(group);
+    }
+    return OutCount;
+}
+
+int MIDIsysParser::make8(char *src, unsigned char *dst, int n)
+{
+    int out = 0;
+    for (int i = 0; i < n; i += 8) {
+        const unsigned char group = static_cast<unsigned char>(src[i]);
+        for (int t = 0; t < 7 && i + 1 + t < n; ++t) {
+            unsigned char b = static_cast<unsigned char>(src[i + 1 + t]);
+            if (group & (0x40 >> t))
+                b |= 0x80;
+            dst[out++] = b;
+        }
+    }
+    return out;
+}
+
+void MIDIsysParser::GetFileVersion(unsigned char *msg, int n)
+{
+    if (n < 0)
+        n = 0;
+    int end = n + 3;
+    while (msg[end] != 0xF7)
+        ++end;
+    const int c = end - 1;
+    unsigned char sum = 0;
+    for (int i = 1; i < c; ++i)
+        sum ^= msg[i];
+
+    PacketNumber = msg[n];
+    PacketCount = msg[n + 1] + 1;
+    if ((sum & 0x7F) != msg[c])
+        return;
+
+    const int d = make8(reinterpret_cast<char *>(msg + n + 2), WorkBuf, PacketCount);
+    int sep = 0;
+    while (sep < d && WorkBuf[sep] != ';')
+        ++sep;
+    // Without a ";" the whole text is taken as the firmware revision, and the data revision,
+    // having nothing after a separator, keeps its text, as when the ";" ends the packet.
+    setRevision(FwRev, WorkBuf, sep);
+    if (sep < d)
+        setRevision(DataRev, WorkBuf + sep + 1, d - sep - 1);
+
+    DisplayVersion();
+}
+
+void MIDIsysParser::DisplayVersion()
+{
+    // The precision keeps a field that lost its terminator from running into its neighbour.
+    std::snprintf(y, sizeof y, "Firmware rev. %.19s\nData rev. %.19s", FwRev, DataRev);
+}
+
+int MIDIsysParser::CheckVersion()
+{
+    // Only the leading component decides, read in full as atoi would (so "0002.1" is 2, not a
+    // 3-character "000"); further components, however many or long, do not matter. Without a
+    // "." the whole text is that component, so "1" counts like "1.0". The reading never leaves
+    // the field, and a value too big for an int stays big instead of wrapping round.
+    const int size = int(sizeof DataRev);
+    int i = 0;
+    while (i < size && std::isspace(static_cast<unsigned char>(DataRev[i])))
+        ++i;
+    bool negative = false;
+    if (i < size && (DataRev[i] == '+' || DataRev[i] == '-')) {
+        negative = DataRev[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < size && DataRev[i] >= '0' && DataRev[i] <= '9'; ++i) {
+        if (value <= INT_MAX)
+            value = value * 10 + (DataRev[i] - '0');
+    }
+    if (negative)
+        value = -value;
+    return value == 0 || value == 1 ? 1 : -1;
+}
+
+qint64 MIDIsysParser::GetFileName(char *name)
+{
+    FileNumber = -1;
+    FileAddress = -1;
+    if (xstrncmp(name, const_cast<char *>("BIN "), 4) != 0)
+        return -1;
+    const qint64 address = for42long(name + 4);
+    FileAddress = address;
+    if (xstrncmp(name + 8, const_cast<char *>("VER"), 3) == 0)
+        FileNumber = 0;
+    else if (xstrncmp(name + 8, const_cast<char *>("MEM"), 3) == 0)
+        FileNumber = xatoi(name + 11, 4);
+    return address;
+}
+
+int MIDIsysParser::CheckFileName(char *name)
+{
+    if (xstrncmp(name, const_cast<char *>("BIN "), 4) != 0)
+        return -1;
+    // A record that is exactly "MEM" carries no digits, so its number reads as 0.
+    if (xstrncmp(name + 4, const_cast<char *>("MEM"), 4) == 0)
+        return xatoi(name + 4, 4);
+    if (xstrncmp(name + 4, const_cast<char *>("VER"), 4) == 0)
+        return 0;
+    return -1;
+}
+
+unsigned char MIDIsysParser::CheckHeader(int *pos, unsigned char *msg)
+{
+    *pos = -1;
+    if (msg[0] != 0xF0 || msg[1] != 0x7E || msg[2] != 0x01)
+        return 0xFF;
+    if (msg[3] == 0x07) {
+        *pos = 5;
+        return msg[4];
+    }
+    if (msg[3] >= 0x7B && msg[3] <= 0x7F)
+        return msg[3];
+    return 0xFF;
+}
+
+qint64 MIDIsysParser::for42long(char *p)
+{
+    const unsigned char *b = reinterpret_cast<unsigned char *>(p);
+    return qint64(b[0]) << 21 | qint64(b[1]) << 14 | qint64(b[2]) << 7 | qint64(b[3]);
+}
+
+// A "MEM" record's number: its leading decimal digits, at most n of them, so "MEM0042" is 42.
+// The reading stops at the first non-digit (the terminator included), so it never runs past the
+// text; no digits, or n of 0 or less, give 0.
+int xatoi(char *text, int n)
+{
+    int value = 0;
+    for (int i = 0; i < n && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value > (INT_MAX - 9) / 10)
+            break; // more digits than an int holds: keep the leading ones
+        value = value * 10 + (text[i] - '0');
+    }
+    return value;
+}
+
+int xstrncmp(char *a, char *b, int n)
+{
+    // Stops at the first difference, so a shorter text ends the reading at its terminator.
+    for (int i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return -1;
+    return 0;
+}
+
+int strcmp(char *a, char *b)
+{
+    return std::strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+int strcmp(const char *a, char *b)
+{
+    return std::strcmp(a, static_cast<const char *>(b));
+}
+
+int strcmp(const wchar_t *a, char *b)
+{
+    return std::strcmp(reinterpret_cast<const char *>(a), static_cast<const char *>(b));
+}
+
+char *strcpy(char *dst, const wchar_t *src)
+{
+    return std::strcpy(dst, reinterpret_cast<const char *>(src));
 }

@@ -1,0 +1,144 @@
+// The acknowledgement handshake across threads: replies arrive through mycallback on one thread
+// while the main thread, standing in for the GUI thread, polls Ack() as the update transfer does.
+#include "midi/SysExAssembler.h"
+#include "update/MIDIsysParser.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Reply {
+    std::vector<unsigned char> bytes;
+    bool isVersion = false;
+    QByteArray text; // what CurVersion must read after a version reply
+    qint64 length = 0;
+};
+
+// Every third reply is a version reply of 0 to 30 announced and carried bytes, the rest ACKs.
+Reply replyFor(int i)
+{
+    Reply r;
+    if (i % 3 != 0) {
+        r.bytes = {0xF0, 0x7E, 0x10, 0x7F, 0x00, 0xF7};
+        return r;
+    }
+    r.isVersion = true;
+    r.length = (i / 3) % 31;
+    r.bytes = {0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E, 0x00, 0x00};
+    r.bytes.push_back(static_cast<unsigned char>(r.length >> 7));
+    r.bytes.push_back(static_cast<unsigned char>(r.length & 0x7F));
+    for (int j = 0; j < r.length; ++j) {
+        const char c = char('A' + (i + j) % 26);
+        r.bytes.push_back(static_cast<unsigned char>(c));
+        if (j < 22)
+            r.text.append(c);
+    }
+    r.bytes.push_back(0xF7);
+    return r;
+}
+
+// Hands a reply over the way RtMidi may: in pieces, some with a timing clock byte in front.
+void deliver(const Reply &r, int i)
+{
+    const std::size_t piece = std::size_t(i % 5) + 1;
+    for (std::size_t at = 0; at < r.bytes.size(); at += piece) {
+        std::vector<unsigned char> part;
+        if ((i + at) % 4 == 0)
+            part.push_back(0xF8);
+        for (std::size_t k = at; k < at + piece && k < r.bytes.size(); ++k)
+            part.push_back(r.bytes[k]);
+        mycallback(0.0, &part, nullptr);
+    }
+}
+
+} // namespace
+
+class TestThreads : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void everyReplyTakenOnce();
+};
+
+void TestThreads::everyReplyTakenOnce()
+{
+    const int replies = 10000;
+
+    std::memset(SysMsg, 0, sizeof SysMsg);
+    SysIndex = 0;
+    while (gMIDIsysParser.Ack()) {
+    }
+    std::memset(gMIDIsysParser.CurVersion, 0, sizeof gMIDIsysParser.CurVersion);
+    gMIDIsysParser.CurVersionLen = 0;
+
+    std::atomic<int> sent{0};  // replies the deliverer has begun to hand over
+    std::atomic<int> taken{0}; // replies the main thread has taken through Ack()
+    std::atomic<bool> stop{false};
+
+    std::thread deliverer([&] {
+        for (int i = 0; i < replies; ++i) {
+            sent.store(i + 1, std::memory_order_release);
+            deliver(replyFor(i), i);
+            // One reply per message: the next comes only after this one was taken.
+            while (taken.load(std::memory_order_acquire) < i + 1) {
+                if (stop.load(std::memory_order_acquire))
+                    return;
+                std::this_thread::yield();
+            }
+        }
+    });
+
+    int acks = 0;
+    QByteArray expectedText;
+    qint64 expectedLength = 0;
+    QString failure;
+    // Generous: a loaded machine under ThreadSanitizer can stall a thread for seconds.
+    const int stallMs = 30 * 1000;
+    QDeadlineTimer deadline(stallMs);
+    while (acks < replies && failure.isEmpty()) {
+        if (!gMIDIsysParser.Ack()) {
+            if (deadline.hasExpired())
+                failure = QStringLiteral("reply %1 never acknowledged").arg(acks);
+            std::this_thread::yield();
+            continue;
+        }
+        ++acks;
+        deadline.setRemainingTime(stallMs);
+        if (sent.load(std::memory_order_acquire) != acks) {
+            failure = QStringLiteral("acknowledgement %1 seen twice").arg(acks - 1);
+            break;
+        }
+        const Reply r = replyFor(acks - 1);
+        if (r.isVersion) {
+            expectedText = r.text;
+            expectedLength = r.length;
+        }
+        const char *text = gMIDIsysParser.CurVersion;
+        const QByteArray got(text, int(qstrnlen(text, sizeof gMIDIsysParser.CurVersion)));
+        if (got != expectedText || gMIDIsysParser.CurVersionLen != expectedLength) {
+            failure = QStringLiteral("after reply %1: CurVersion \"%2\" (%3), expected \"%4\" (%5)")
+                          .arg(acks - 1)
+                          .arg(QString::fromLatin1(got))
+                          .arg(gMIDIsysParser.CurVersionLen)
+                          .arg(QString::fromLatin1(expectedText))
+                          .arg(expectedLength);
+            break;
+        }
+        taken.store(acks, std::memory_order_release);
+    }
+    stop.store(true, std::memory_order_release);
+    deliverer.join();
+
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QCOMPARE(acks, replies);
+    QVERIFY2(!gMIDIsysParser.Ack(), "an acknowledgement was left over");
+}
+
+QTEST_GUILESS_MAIN(TestThreads)
+#include "tst_threads.moc"
