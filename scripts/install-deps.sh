@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build, the tests and the demo need, skipping those present.
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
-packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev jackd2 xvfb xauth xdotool
+packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
           imagemagick clang libclang-rt-14-dev libbenchmark-dev "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -1,10 +1,221 @@
 #include "update/HandleSys.h"
 
-HandleSys::HandleSys(QString path, MainWindow *window) : FileName(path), Window(window) {}
+#include "midi/MIDI.h"
+#include "ui/MainWindow.h"
+#include "update/MIDIsysParser.h"
 
-void HandleSys::ReadData(QString) {}
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QMessageBox>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+// F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
+const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
+constexpr qint64 FixedBytes = qint64(sizeof HeaderStart);
+constexpr qint64 ParameterBytes = 4;
+constexpr qint64 VersionPosition = FixedBytes + 7 * ParameterBytes; // byte 33
+constexpr qint64 MaxVersionChars = qint64(sizeof(HandleSys::NewVersion)) - 1;
+
+// The header's version text: from byte 33 up to the first 00, or up to the end of the loaded
+// bytes when they hold no 00 there. Empty when the bytes end before byte 33.
+QByteArray headerVersionText(const unsigned char *buf, qint64 len)
+{
+    if (!buf || len <= VersionPosition)
+        return QByteArray();
+    const auto *start = reinterpret_cast<const char *>(buf + VersionPosition);
+    const qint64 avail = len - VersionPosition;
+    const void *nul = std::memchr(start, 0, size_t(avail));
+    const qint64 n = nul ? static_cast<const char *>(nul) - start : avail;
+    return QByteArray(start, int(std::min<qint64>(n, std::numeric_limits<int>::max())));
+}
+
+void showMessage(const char *text)
+{
+    QMessageBox box;
+    box.setText(QCoreApplication::translate("HandleSys", text));
+    box.exec();
+}
+
+} // namespace
+
+HandleSys::HandleSys(QString path, MainWindow *window) : FileName(path)
+{
+    ExitFlag = false;
+    // The name as the file system stores it, so a path beyond ASCII is found as well.
+    QByteArray name = QFile::encodeName(path);
+    FileLen = CalcSize(name.data());
+    if (FileLen >= 0 && quint64(FileLen) <= std::numeric_limits<size_t>::max()) {
+        // Larger than memory leaves FileBuf null, and the load then reports the file.
+        try {
+            FileBuf = new (std::nothrow) unsigned char[size_t(FileLen)];
+        } catch (const std::bad_alloc &) { // a count beyond what new[] can express
+            FileBuf = nullptr;
+        }
+    }
+    FirstMessage = true;
+    Window = window;
+}
+
+HandleSys::~HandleSys()
+{
+    delete[] FileBuf;
+}
+
+void HandleSys::ReadData(QString path)
+{
+    QByteArray name = QFile::encodeName(path);
+    // A file that does not end with the F7 of its last message was cut short; no part of a
+    // truncated firmware may reach the device.
+    if (CaricaBuffer(name.data(), FileLen) != 0 || (FileLen > 0 && FileBuf[FileLen - 1] != 0xF7)) {
+        showMessage("Illegal file.");
+        return;
+    }
+
+    getParameters();
+
+    qint64 pos = 0;
+    while (pos < FileLen) {
+        const qint64 n = gMIDI.SendSys(FileBuf + pos, FileLen - pos);
+        if (n <= 0) // cannot happen for a file that ends with F7; never loop on it
+            break;
+
+        // The flag is not lowered before the send, so one left raised by an unclaimed earlier
+        // reply ends this wait at once. No time limit: only Exit ends the wait for a silent device.
+        while (!gMIDIsysParser.Ack()) {
+            delay(1);
+            if (ExitFlag)
+                return;
+        }
+
+        if (FirstMessage) {
+            if (gMIDIsysParser.CurVersionLen != 0 && !ReplaceYesNo()) {
+                ExitFlag = true;
+                return;
+            }
+            FirstMessage = false;
+            if (Window) {
+                Window->SetProgressBarValue(0);
+                Window->SetUpdaterersion(NewVersion);
+            }
+        }
+
+        pos += n;
+        if (Window)
+            Window->SetProgressBarValue(int(pos * 100 / FileLen));
+    }
+
+    showMessage("End");
+}
+
+bool HandleSys::ReplaceYesNo()
+{
+    const char *current = gMIDIsysParser.CurVersion;
+    const QString text =
+        QCoreApplication::translate("HandleSys", "Current firmware version is ") +
+        QString::fromUtf8(current, int(qstrnlen(current, sizeof gMIDIsysParser.CurVersion))) +
+        QLatin1Char('\n') + QCoreApplication::translate("HandleSys", "New version is ") +
+        QString::fromUtf8(headerVersionText(FileBuf, FileLen)) + QLatin1Char('\n') +
+        QCoreApplication::translate("HandleSys", "Replace ?");
+
+    QMessageBox box;
+    box.setWindowTitle(QCoreApplication::translate("HandleSys", "Updater message"));
+    // Both versions come from outside; they are shown as they are, never as markup.
+    box.setTextFormat(Qt::PlainText);
+    box.setText(text);
+    box.setStandardButtons(QMessageBox::Yes);
+    box.addButton(QMessageBox::No);
+    box.setDefaultButton(QMessageBox::No);
+    box.exec();
+    // Closing the box counts as No.
+    return box.clickedButton() == box.button(QMessageBox::Yes);
+}
 
 void HandleSys::SetExit()
 {
     ExitFlag = true;
+}
+
+void HandleSys::getParameters()
+{
+    if (ChechHeader() != FixedBytes)
+        return;
+    // Every read below stays within the loaded bytes: a header that ends inside parameter 1
+    // decodes nothing, one that ends inside parameters 2 to 7 decodes parameter 1 only.
+    if (FileLen < FixedBytes + ParameterBytes)
+        return;
+    Param1 = iConvert(FileBuf + FixedBytes);
+    if (Param1 != 0)
+        return;
+    if (FileLen < VersionPosition)
+        return;
+    Param2 = iConvert(FileBuf + 9);
+    Param3 = iConvert(FileBuf + 13);
+    Param4 = iConvert(FileBuf + 17);
+    Param5 = iConvert(FileBuf + 21);
+    Param6 = iConvert(FileBuf + 25);
+    Param7 = iConvert(FileBuf + 29);
+
+    // A longer text keeps its first 23 characters.
+    const QByteArray version = headerVersionText(FileBuf, FileLen).left(int(MaxVersionChars));
+    std::memcpy(NewVersion, version.constData(), size_t(version.size()));
+    NewVersion[version.size()] = '\0';
+}
+
+int HandleSys::ChechHeader()
+{
+    if (!FileBuf || FileLen < FixedBytes)
+        return -1;
+    return std::memcmp(FileBuf, HeaderStart, sizeof HeaderStart) == 0 ? int(FixedBytes) : -1;
+}
+
+qint64 HandleSys::iConvert(unsigned char *p)
+{
+    return (qint64(p[0]) << 21) | (qint64(p[1]) << 14) | (qint64(p[2]) << 7) | qint64(p[3]);
+}
+
+qint64 HandleSys::CalcSize(char *path)
+{
+    if (!path)
+        return -1;
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return -1;
+    qint64 size = -1;
+    if (fseeko(f, 0, SEEK_END) == 0)
+        size = qint64(ftello(f)); // -1 when the position cannot be taken
+    std::fclose(f);
+    return size;
+}
+
+int HandleSys::CaricaBuffer(char *path, long len)
+{
+    if (!path || len < 0)
+        return -1;
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return -1;
+    // FileBuf holds FileLen bytes: a longer request reads only those and so fails.
+    const qint64 room = FileBuf ? std::min<qint64>(len, std::max<qint64>(FileLen, 0)) : 0;
+    const size_t got = room > 0 ? std::fread(FileBuf, 1, size_t(room), f) : 0;
+    std::fclose(f);
+    return qint64(got) == qint64(len) ? 0 : -1;
+}
+
+void delay(int ms)
+{
+    // QElapsedTimer runs on the monotonic clock: a change of the wall clock does not stretch it.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
 }

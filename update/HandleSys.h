@@ -10,7 +10,12 @@ class MainWindow;
 class HandleSys
 {
 public:
+    // Never fails: a file whose size cannot be taken leaves FileLen at -1 and FileBuf null, and
+    // ReadData then reports the file as illegal.
     HandleSys(QString path, MainWindow *window);
+    ~HandleSys();
+    HandleSys(const HandleSys &) = delete;
+    HandleSys &operator=(const HandleSys &) = delete;
 
     void ReadData(QString path);
     bool ReplaceYesNo();
@@ -19,7 +24,9 @@ public:
     void getParameters();
     int ChechHeader();
     qint64 iConvert(unsigned char *p);
+    // -1 when the file cannot be opened or its size cannot be taken.
     qint64 CalcSize(char *path);
+    // Never writes more than FileLen bytes into FileBuf, so len beyond FileLen gives -1.
     int CaricaBuffer(char *path, long len);
 
     qint64 FileLen = 0;

@@ -1,0 +1,223 @@
+// Whole updates over a real MIDI service: a private JACK server, the simulated device, and the
+// updater's own flow driven through its real widgets. What the device received must be the file.
+#include "app/UpdaterFlow.h"
+#include "midi/MIDI.h"
+#include "ui/MainWindow.h"
+#include "ui/midiselection.h"
+#include "ui_MainWindow.h"
+#include "ui_midiselection.h"
+
+#include "ModalDriver.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+MainWindow *mainWindow()
+{
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (auto *w = qobject_cast<MainWindow *>(top))
+            return w;
+    return nullptr;
+}
+
+void pickDevicePort(QWidget *w)
+{
+    auto *dialog = qobject_cast<midiselection *>(w);
+    QVERIFY(dialog);
+    QListWidget *list = dialog->Form->listWidget;
+    const QList<QListWidgetItem *> items = list->findItems(kDevicePort, Qt::MatchExactly);
+    QVERIFY2(items.size() == 1, qPrintable(gMIDI.MIDIportList.join(", ")));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(items.first()).center());
+    QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+}
+
+void chooseFile(QWidget *w, const QString &path)
+{
+    auto *files = qobject_cast<QFileDialog *>(w);
+    QVERIFY(files);
+    // Typed into the dialog's file name field, as a person would.
+    auto *edit = files->findChild<QLineEdit *>("fileNameEdit");
+    QVERIFY(edit);
+    edit->clear();
+    QTest::keyClicks(edit, path);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+} // namespace
+
+class EndToEndTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void wholeUpdateReachesTheDevice_data();
+    void wholeUpdateReachesTheDevice();
+    void declinedReplacementSendsOnlyTheHeader();
+    void exitDuringTransferEndsTheRun();
+
+private:
+    QString makeUpdate(const QString &name, const QStringList &options);
+    QByteArray newlyRecorded();
+
+    QTemporaryDir dir;
+    QProcess device;
+    QString recordPath;
+    qint64 recordSeen = 0;
+};
+
+void EndToEndTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    QVERIFY2(midiin && midiout, qPrintable(gMIDI.ServiceError));
+    recordPath = dir.filePath("received.bin");
+    device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    device.start(SIM_PATH, {"--version", "1.0.0", "--record", recordPath});
+    QVERIFY(device.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += device.readAllStandardOutput()).contains("ready"), 10000);
+}
+
+void EndToEndTest::cleanupTestCase()
+{
+    device.terminate();
+    QVERIFY(device.waitForFinished(10000));
+    QCOMPARE(device.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(device.exitCode(), 0);
+}
+
+QString EndToEndTest::makeUpdate(const QString &name, const QStringList &options)
+{
+    const QString path = dir.filePath(name);
+    const int rc = QProcess::execute(MAKE_UPDATE_PATH, QStringList(options) << path);
+    return rc == 0 ? path : QString();
+}
+
+// The bytes the device recorded since the last call.
+QByteArray EndToEndTest::newlyRecorded()
+{
+    const QByteArray all = readAll(recordPath);
+    const QByteArray fresh = all.mid(int(recordSeen));
+    recordSeen = all.size();
+    return fresh;
+}
+
+void EndToEndTest::wholeUpdateReachesTheDevice_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("header only") << QStringList{"--version", "2.0.0", "--count", "0"};
+    QTest::newRow("one data message")
+        << QStringList{"--version", "2.0.0", "--count", "1", "--message-size", "6"};
+    QTest::newRow("64 KB in 256-byte messages")
+        << QStringList{"--version", "2.0.0", "--total-size", "65536", "--message-size", "256"};
+    QTest::newRow("3 MB in 4 KB messages") << QStringList{"--version", "2.0.0", "--total-size",
+                                                          "3145728", "--message-size", "4096"};
+}
+
+void EndToEndTest::wholeUpdateReachesTheDevice()
+{
+    QFETCH(QStringList, options);
+    const QString path = makeUpdate("update.cvn", options);
+    QVERIFY(!path.isEmpty());
+    newlyRecorded();
+
+    int finalProgress = -1;
+    QString finalMessage;
+    ModalDriver driver;
+    driver.expect(pickDevicePort);
+    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    driver.expectClick(QMessageBox::Yes);
+    driver.expect([&](QWidget *w) {
+        MainWindow *main = mainWindow();
+        finalProgress = main->Form->progressBar->value();
+        finalMessage = main->Form->labelMsg->text();
+        ModalDriver::clickButton(w, QMessageBox::Ok);
+        // The window then stays until Exit.
+        QTimer::singleShot(100, main, [main] {
+            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
+        });
+    });
+    QCOMPARE(RunUpdater(), 0);
+
+    QCOMPARE(driver.texts(), (QStringList{"Dialog", "Select file",
+                                          "Current firmware version is 1.0.0\nNew version is "
+                                          "2.0.0\nReplace ?",
+                                          "End"}));
+    QCOMPARE(driver.unhandled(), 0);
+    QCOMPARE(finalProgress, 100);
+    QCOMPARE(finalMessage, QString("Updating to version 2.0.0"));
+    const QByteArray file = readAll(path);
+    const QByteArray received = newlyRecorded();
+    QCOMPARE(received.size(), file.size());
+    QVERIFY(received == file);
+}
+
+void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
+{
+    const QString path = makeUpdate("declined.cvn", {"--version", "3.0", "--count", "20"});
+    QVERIFY(!path.isEmpty());
+    newlyRecorded();
+    ModalDriver driver;
+    driver.expect(pickDevicePort);
+    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    driver.expect([](QWidget *w) {
+        ModalDriver::clickButton(w, QMessageBox::No);
+        MainWindow *main = mainWindow();
+        QTimer::singleShot(100, main, [main] {
+            QVERIFY(!main->Form->progressBar->isVisible());
+            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
+        });
+    });
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(driver.seen().size(), 3);
+    const QByteArray file = readAll(path);
+    const int headerEnd = file.indexOf(char(0xF7)) + 1;
+    QCOMPARE(newlyRecorded(), file.left(headerEnd));
+}
+
+void EndToEndTest::exitDuringTransferEndsTheRun()
+{
+    // Long enough that Exit lands in the middle of it.
+    const QString path =
+        makeUpdate("stopped.cvn", {"--version", "4.0", "--count", "2000", "--message-size", "64"});
+    QVERIFY(!path.isEmpty());
+    newlyRecorded();
+    ModalDriver driver;
+    driver.expect(pickDevicePort);
+    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    driver.expect([](QWidget *w) {
+        ModalDriver::clickButton(w, QMessageBox::Yes);
+        MainWindow *main = mainWindow();
+        QTimer::singleShot(300, main, [main] {
+            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
+        });
+    });
+    // Returns without the event loop and without an "End" box.
+    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(driver.seen().size(), 3);
+    const QByteArray file = readAll(path);
+    QTest::qWait(200); // a reply in flight may still be recorded
+    const QByteArray received = newlyRecorded();
+    QVERIFY(received.size() > 0);
+    QVERIFY2(received.size() < file.size(), "the transfer went on after Exit");
+    QVERIFY(file.startsWith(received));
+    QCOMPARE(received.at(received.size() - 1), char(0xF7)); // whole messages only
+}
+
+QTEST_MAIN(EndToEndTest)
+#include "tst_endtoend.moc"

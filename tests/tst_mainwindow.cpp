@@ -1,0 +1,161 @@
+// The main window's form and its three visible states, and what Exit does.
+#include "ui/MainWindow.h"
+#include "ui_MainWindow.h"
+#include "update/HandleSys.h"
+
+#include <QImage>
+#include <QtTest>
+
+class MainWindowTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void idleWindowShowsOnlyLogoVersionAndExit();
+    void formMatchesTheDesign_data();
+    void formMatchesTheDesign();
+    void logoComesFromTheResources();
+    void progressAppearsWithItsFirstValue_data();
+    void progressAppearsWithItsFirstValue();
+    void targetVersionIsDecodedAsUtf8();
+    void portLabelNamesTheSelectedPort();
+    void exitWithoutTransferOnlyQuits();
+    void exitDuringTransferStopsIt();
+};
+
+void MainWindowTest::idleWindowShowsOnlyLogoVersionAndExit()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QVERIFY(!w.Form->progressBar->isVisible());
+    QVERIFY(!w.Form->labelPercent->isVisible());
+    QVERIFY(!w.Form->labelMsg->isVisible());
+    QVERIFY(w.Form->pushButton->isVisible());
+    QVERIFY(w.Form->label->isVisible());
+    QCOMPARE(w.Form->labelVersion->text(), QString("Updater version 1.0.2"));
+    QCOMPARE(w.Form->labelVersion->styleSheet(), QString("color: rgb(255, 255, 255);"));
+    QCOMPARE(w.Form->labelVersion->geometry(), QRect(446, 0, 211, 20));
+    QCOMPARE(int(w.windowFlags()), 0x901);
+    QCOMPARE(w.size(), QSize(675, 332));
+    QCOMPARE(w.windowTitle(), QString("Corvane Uploader"));
+}
+
+void MainWindowTest::formMatchesTheDesign_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QRect>("geometry");
+    QTest::addColumn<QString>("styleSheet");
+    QTest::addColumn<int>("pointSize"); // -1: the default font
+    QTest::newRow("exit") << "pushButton" << QRect(580, 260, 75, 23)
+                          << "background-color: rgb(152, 152, 152);" << -1;
+    QTest::newRow("port") << "labelMIDIportName" << QRect(40, 10, 221, 16) << "" << -1;
+    QTest::newRow("logo") << "label" << QRect(30, 240, 311, 41)
+                          << "image: url(:/new/prefix1/FileVari/Logo.png);" << -1;
+    QTest::newRow("version") << "labelVersion" << QRect(446, 0, 211, 20)
+                             << "color: rgb(255, 255, 255);" << 10;
+    QTest::newRow("bar") << "progressBar" << QRect(180, 110, 281, 23)
+                         << "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, "
+                            "128);\n\n"
+                         << -1;
+    QTest::newRow("percent") << "labelPercent" << QRect(470, 111, 47, 20)
+                             << "color: rgb(0, 85, 255);" << 14;
+    QTest::newRow("message") << "labelMsg" << QRect(180, 150, 331, 31)
+                             << "color: rgb(0, 85, 255);\nbackground-color: rgb(0, 0, 128);" << 14;
+}
+
+void MainWindowTest::formMatchesTheDesign()
+{
+    QFETCH(QString, name);
+    QFETCH(QRect, geometry);
+    QFETCH(QString, styleSheet);
+    QFETCH(int, pointSize);
+    MainWindow w;
+    auto *widget = w.findChild<QWidget *>(name);
+    QVERIFY(widget);
+    QCOMPARE(widget->parentWidget(), w.Form->centralWidget);
+    QCOMPARE(widget->geometry(), geometry);
+    QCOMPARE(widget->styleSheet(), styleSheet);
+    if (pointSize > 0)
+        QCOMPARE(widget->font().pointSize(), pointSize);
+    else
+        QCOMPARE(widget->font(), QFont());
+    // The children stack in the designed order, the message line on top.
+    const QObjectList order = w.Form->centralWidget->children();
+    QCOMPARE(order.last(), w.Form->labelMsg);
+}
+
+void MainWindowTest::logoComesFromTheResources()
+{
+    QImage logo(":/new/prefix1/FileVari/Logo.png");
+    QCOMPARE(logo.size(), QSize(612, 103));
+}
+
+void MainWindowTest::progressAppearsWithItsFirstValue_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("percent");
+    QTest::newRow("start") << 0 << "0%";
+    QTest::newRow("middle") << 42 << "42%";
+    QTest::newRow("done") << 100 << "100%";
+}
+
+void MainWindowTest::progressAppearsWithItsFirstValue()
+{
+    QFETCH(int, value);
+    QFETCH(QString, percent);
+    MainWindow w;
+    w.show();
+    w.SetProgressBarValue(value);
+    QVERIFY(w.Form->progressBar->isVisible());
+    QVERIFY(w.Form->labelPercent->isVisible());
+    QVERIFY(!w.Form->labelMsg->isVisible());
+    QCOMPARE(w.Form->progressBar->value(), value);
+    QCOMPARE(w.Form->labelPercent->text(), percent);
+}
+
+void MainWindowTest::targetVersionIsDecodedAsUtf8()
+{
+    MainWindow w;
+    w.show();
+    QByteArray text = QString::fromUtf8("2.0 \u00e9t\u00e9").toUtf8();
+    w.SetUpdaterersion(text.data());
+    QVERIFY(w.Form->labelMsg->isVisible());
+    QCOMPARE(w.Form->labelMsg->text(), QString::fromUtf8("Updating to version 2.0 \u00e9t\u00e9"));
+    w.SetUpdaterersion(nullptr);
+    QCOMPARE(w.Form->labelMsg->text(), QString("Updating to version "));
+}
+
+void MainWindowTest::portLabelNamesTheSelectedPort()
+{
+    MainWindow w;
+    w.setLabelMIDIportName("Corvane Device:out");
+    QCOMPARE(w.Form->labelMIDIportName->text(), QString("Selected MIDI port: Corvane Device:out"));
+}
+
+void MainWindowTest::exitWithoutTransferOnlyQuits()
+{
+    oHandleSys = nullptr;
+    MainWindow w;
+    w.show();
+    QTimer::singleShot(0, w.Form->pushButton, [&] {
+        QTest::mouseClick(w.Form->pushButton, Qt::LeftButton);
+    });
+    QCOMPARE(QApplication::exec(), 0); // returns only because Exit asked the loop to quit
+    QVERIFY(w.ExitPressed);
+}
+
+void MainWindowTest::exitDuringTransferStopsIt()
+{
+    MainWindow w;
+    HandleSys transfer(QStringLiteral("/nonexistent/update.cvn"), &w);
+    oHandleSys = &transfer;
+    QVERIFY(!transfer.ExitFlag);
+    QTest::mouseClick(w.Form->pushButton, Qt::LeftButton);
+    QVERIFY(transfer.ExitFlag);
+    QVERIFY(w.ExitPressed);
+    oHandleSys = nullptr;
+}
+
+QTEST_MAIN(MainWindowTest)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,576 @@
+// The update transfer against a fake device: what is sent, what the window shows, which boxes
+// appear, and how Exit and bad files end it.
+#include "ModalDriver.h"
+
+#include "midi/MIDI.h"
+#include "midi/SysExAssembler.h"
+#include "ui/MainWindow.h"
+#include "update/HandleSys.h"
+#include "update/MIDIsysParser.h"
+
+#include <QtTest>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+
+#include <cstdio>
+#include <sys/stat.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+// An allocation larger than memory must come back as null, as it does without the sanitizer,
+// instead of aborting the run: the oversized-file case depends on it.
+extern "C" const char *__asan_default_options()
+{
+    return "allocator_may_return_null=1";
+}
+#endif
+
+namespace {
+
+QByteArray hex(const char *text)
+{
+    return QByteArray::fromHex(text);
+}
+
+QByteArray number28(qint64 v)
+{
+    QByteArray out;
+    for (int shift = 21; shift >= 0; shift -= 7)
+        out += char((v >> shift) & 0x7F);
+    return out;
+}
+
+const QByteArray Ack = hex("F0 7E 10 7F 00 F7");
+
+QByteArray versionReply(const QByteArray &text)
+{
+    return hex("F0 7E 10 07 02 76 65 72 2E") + number28(text.size()) + text + char(0xF7);
+}
+
+// A header message of `size` bytes (at least 35 + the text) carrying `version`; the bytes between
+// the version's 00 and the F7 are filler.
+QByteArray header(const QByteArray &version, int size)
+{
+    QByteArray m = hex("F0 7E 10 07 02") + number28(0);
+    for (int i = 1; i <= 6; ++i)
+        m += number28(i * 1000);
+    m += version + '\0';
+    while (m.size() < size - 1)
+        m += char(m.size() & 0x7F);
+    return m + char(0xF7);
+}
+
+// Any other message: F0, a data pattern, F7.
+QByteArray message(int size, int seed)
+{
+    QByteArray m(1, char(0xF0));
+    for (int i = 1; i < size - 1; ++i)
+        m += char((i * 7 + seed) & 0x7F);
+    return m + char(0xF7);
+}
+
+// The file cut after each F7, as the device must receive it.
+QList<QByteArray> messagesOf(const QByteArray &file)
+{
+    QList<QByteArray> out;
+    int start = 0;
+    for (int i = 0; i < file.size(); ++i) {
+        if (uchar(file.at(i)) == 0xF7) {
+            out << file.mid(start, i + 1 - start);
+            start = i + 1;
+        }
+    }
+    if (start < file.size())
+        out << file.mid(start);
+    return out;
+}
+
+QString question(const QString &current, const QString &fileVersion)
+{
+    return QStringLiteral("Current firmware version is ") + current +
+           QStringLiteral("\nNew version is ") + fileVersion + QStringLiteral("\nReplace ?");
+}
+
+void deliver(const QByteArray &bytes)
+{
+    std::vector<unsigned char> v(bytes.begin(), bytes.end());
+    mycallback(0.0, &v, nullptr);
+}
+
+// Stands in for the device at the output: records every message sent and answers message k
+// with replies[k] (nothing when empty or missing), at once inside the send or from the event
+// loop a moment later.
+class FakeDevice
+{
+public:
+    QList<QByteArray> received;
+    QList<QByteArray> replies;
+    bool synchronous = false;
+    std::function<void(int)> onMessage; // called with the 0-based index of each message
+
+    FakeDevice()
+    {
+        gMIDI.SendSink = [this](const std::vector<unsigned char> &m) {
+            received << QByteArray(reinterpret_cast<const char *>(m.data()), int(m.size()));
+            const int k = received.size() - 1;
+            const QByteArray reply = k < replies.size() ? replies.at(k) : QByteArray();
+            if (!reply.isEmpty()) {
+                if (synchronous)
+                    deliver(reply);
+                else
+                    QTimer::singleShot(0, &context, [reply] { deliver(reply); });
+            }
+            if (onMessage)
+                onMessage(k);
+        };
+    }
+    ~FakeDevice() { gMIDI.SendSink = nullptr; }
+
+    QObject context; // pending replies die with the device
+};
+
+// Records every SetProgressBarValue through the bar's valueChanged signal. The bar is reset after
+// each value, so a repeated value is seen again.
+class ProgressRecorder
+{
+public:
+    QList<int> values;
+    std::function<void(int)> onValue;
+
+    explicit ProgressRecorder(QProgressBar *bar)
+    {
+        QObject::connect(bar, &QProgressBar::valueChanged, &context, [this, bar](int v) {
+            values << v;
+            bar->reset();
+            if (onValue)
+                onValue(v);
+        });
+    }
+
+    QObject context;
+};
+
+} // namespace
+
+class TestTransfer : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    int fileCount = 0;
+
+    static void writeTo(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            qFatal("cannot write %s", qPrintable(path));
+    }
+
+    QString writeFile(const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(QStringLiteral("t%1.cvn").arg(++fileCount));
+        writeTo(path, bytes);
+        return path;
+    }
+
+    struct Window {
+        MainWindow w;
+        QProgressBar *bar;
+        QLabel *percent;
+        QLabel *msg;
+        QPushButton *exit;
+        Window()
+            : bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar"))),
+              percent(w.findChild<QLabel *>(QStringLiteral("labelPercent"))),
+              msg(w.findChild<QLabel *>(QStringLiteral("labelMsg"))),
+              exit(w.findChild<QPushButton *>(QStringLiteral("pushButton")))
+        {
+            w.show();
+        }
+    };
+
+    // Runs ReadData. These transfers take milliseconds; one still running after 20 seconds waits
+    // for an acknowledgement that will never come, and is stopped so the test fails, not hangs.
+    static bool runTransfer(HandleSys &h, const QString &path)
+    {
+        bool stalled = false;
+        QObject context;
+        QTimer::singleShot(20000, &context, [&] {
+            stalled = true;
+            h.SetExit();
+        });
+        h.ReadData(path);
+        return !stalled;
+    }
+
+    static void checkPlainBox(const ModalDriver::Seen &s)
+    {
+        QCOMPARE(s.className, QStringLiteral("QMessageBox"));
+        QCOMPARE(s.title, QString());
+        QCOMPARE(s.icon, QMessageBox::NoIcon);
+        QCOMPARE(s.buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QVERIFY(gMIDI.SendSink == nullptr);
+    }
+
+    // Every test starts with a device that has sent nothing yet.
+    void init()
+    {
+        gMIDIsysParser.Ack();
+        gMIDIsysParser.CurVersion[0] = '\0';
+        gMIDIsysParser.CurVersionLen = 0;
+        oHandleSys = nullptr;
+    }
+
+    void cleanup()
+    {
+        oHandleSys = nullptr;
+        // Exit asks the application to quit while no event loop runs; Qt keeps that request and
+        // would end every later exec() at once. One pass of the main loop consumes it.
+        QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
+        QCoreApplication::exec();
+    }
+
+    void transfer_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QList<QByteArray>>("replies");
+        QTest::addColumn<bool>("synchronous");
+        QTest::addColumn<QString>("answer"); // to the question: Yes, No, close, Yes+stray
+        QTest::addColumn<int>("strayAckAt"); // progress value at which a stray ACK arrives
+        QTest::addColumn<int>("sent");       // messages that must have gone out
+        QTest::addColumn<QList<int>>("progress");
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<bool>("exitFlag");
+        QTest::addColumn<QString>("shown"); // labelMsg; null: never shown
+
+        const QByteArray f35 = header("", 35) + message(300, 1) + message(665, 2);
+        const QByteArray f40 = header("2.0.1", 40) + message(300, 3) + message(660, 4);
+        const QList<QByteArray> acks{Ack, Ack, Ack};
+        const QList<QByteArray> ver{versionReply("1.0.0"), Ack, Ack};
+        const QList<int> p35{0, 3, 33, 100};
+        const QList<int> p40{0, 4, 34, 100};
+        const QString q = question("1.0.0", "2.0.1");
+        const QString to = QStringLiteral("Updating to version ");
+        const QStringList end{"End"};
+
+        QTest::newRow("35/300/665, ACK each")
+            << f35 << acks << false << "" << -1 << 3 << p35 << end << false << to;
+        QTest::newRow("35/300/665, ACK inside the send")
+            << f35 << acks << true << "" << -1 << 3 << p35 << end << false << to;
+        QTest::newRow("version reply, Yes") << f40 << ver << false << "Yes" << -1 << 3 << p40
+                                            << QStringList{q, "End"} << false << to + "2.0.1";
+        QTest::newRow("version reply inside the send, Yes")
+            << f40 << ver << true << "Yes" << -1 << 3 << p40 << QStringList{q, "End"} << false
+            << to + "2.0.1";
+        QTest::newRow("version reply, No") << f40 << ver << false << "No" << -1 << 1 << QList<int>()
+                                           << QStringList{q} << true << QString();
+        QTest::newRow("version reply, question closed")
+            << f40 << ver << false << "close" << -1 << 1 << QList<int>() << QStringList{q} << true
+            << QString();
+        QTest::newRow("version reply with empty text")
+            << f40 << QList<QByteArray>{versionReply(""), Ack, Ack} << false << "" << -1 << 3 << p40
+            << end << false << to + "2.0.1";
+        QTest::newRow("one message") << header("9.9", 40) << QList<QByteArray>{Ack} << false << ""
+                                     << -1 << 1 << QList<int>{0, 100} << end << false << to + "9.9";
+        QTest::newRow("progress repeats")
+            << header("", 35) + message(5, 1) + message(5, 2) + message(955, 3)
+            << QList<QByteArray>{Ack, Ack, Ack, Ack} << false << "" << -1 << 4
+            << QList<int>{0, 3, 4, 4, 100} << end << false << to;
+        QTest::newRow("empty file") << QByteArray() << QList<QByteArray>() << false << "" << -1 << 0
+                                    << QList<int>() << end << false << QString();
+        QTest::newRow("message 1 is no header")
+            << hex("F0 7E 10 07 01") + header("x", 35).mid(5) + message(300, 1) + message(665, 2)
+            << acks << false << "" << -1 << 3 << p35 << end << false << to;
+
+        const QByteArray v30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
+        QTest::newRow("30-character version text")
+            << header(v30, 100) + message(900, 5) << QList<QByteArray>{versionReply("1.0.0"), Ack}
+            << false << "Yes" << -1 << 2 << QList<int>{0, 10, 100}
+            << QStringList{question("1.0.0", QString::fromLatin1(v30)), "End"} << false
+            << to + QString::fromLatin1(v30.left(23));
+        QTest::newRow("UTF-8 version text in the file")
+            << header("Gr\xC3\xB6\xC3\x9F"
+                      "e 2",
+                      50) +
+                   message(950, 6)
+            << QList<QByteArray>{versionReply("1.0.0"), Ack} << false << "Yes" << -1 << 2
+            << QList<int>{0, 5, 100}
+            << QStringList{question("1.0.0", QStringLiteral("Gr\u00F6\u00DFe 2")), "End"} << false
+            << to + QStringLiteral("Gr\u00F6\u00DFe 2");
+        // The question's file version comes from byte 33 on, which an 11-byte file lacks.
+        QTest::newRow("11-byte file, version reply, Yes")
+            << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
+            << false << "Yes" << -1 << 1 << QList<int>{0, 100}
+            << QStringList{question("1.0.0", QString()), "End"} << false << to;
+
+        // A raised flag that no message awaits ends the next wait at once, although the device
+        // never answers that next message.
+        QTest::newRow("stray ACK during the question")
+            << f40 << QList<QByteArray>{versionReply("1.0.0"), QByteArray(), Ack} << false
+            << "Yes+stray" << -1 << 3 << p40 << QStringList{q, "End"} << false << to + "2.0.1";
+        QTest::newRow("stray ACK after message 2")
+            << f35 << QList<QByteArray>{Ack, Ack, QByteArray()} << false << "" << 33 << 3 << p35
+            << end << false << to;
+    }
+
+    void transfer()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QList<QByteArray>, replies);
+        QFETCH(bool, synchronous);
+        QFETCH(QString, answer);
+        QFETCH(int, strayAckAt);
+        QFETCH(int, sent);
+        QFETCH(QList<int>, progress);
+        QFETCH(QStringList, boxes);
+        QFETCH(bool, exitFlag);
+        QFETCH(QString, shown);
+
+        Window win;
+        ProgressRecorder recorder(win.bar);
+        recorder.onValue = [strayAckAt](int v) {
+            if (v == strayAckAt)
+                deliver(Ack);
+        };
+        FakeDevice device;
+        device.replies = replies;
+        device.synchronous = synchronous;
+
+        ModalDriver driver;
+        if (answer == QLatin1String("Yes"))
+            driver.expectClick(QMessageBox::Yes);
+        else if (answer == QLatin1String("No"))
+            driver.expectClick(QMessageBox::No);
+        else if (answer == QLatin1String("close"))
+            driver.expect([](QWidget *w) { w->close(); });
+        else if (answer == QLatin1String("Yes+stray"))
+            driver.expect([](QWidget *w) {
+                deliver(Ack);
+                ModalDriver::clickButton(w, QMessageBox::Yes);
+            });
+        if (boxes.endsWith(QStringLiteral("End")))
+            driver.expectClick(QMessageBox::Ok);
+
+        const QString path = writeFile(file);
+        HandleSys h(path, &win.w);
+        oHandleSys = &h;
+        QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
+
+        const QList<QByteArray> expected = messagesOf(file).mid(0, sent);
+        QCOMPARE(device.received, expected);
+        QCOMPARE(device.received.join(), file.left(expected.join().size()));
+        QCOMPARE(recorder.values, progress);
+        QCOMPARE(driver.texts(), boxes);
+        QCOMPARE(driver.unhandled(), 0);
+        QCOMPARE(h.ExitFlag, exitFlag);
+        QCOMPARE(h.FirstMessage, progress.isEmpty());
+
+        for (const ModalDriver::Seen &s : driver.seen()) {
+            if (s.text == QLatin1String("End")) {
+                checkPlainBox(s);
+            } else {
+                QCOMPARE(s.title, QStringLiteral("Updater message"));
+                QCOMPARE(s.icon, QMessageBox::NoIcon);
+                QCOMPARE(s.buttons, QMessageBox::Yes | QMessageBox::No);
+                QCOMPARE(s.defaultButton, QMessageBox::No);
+            }
+        }
+
+        QCOMPARE(win.bar->isHidden(), progress.isEmpty());
+        QCOMPARE(win.percent->isHidden(), progress.isEmpty());
+        if (!progress.isEmpty())
+            QCOMPARE(win.percent->text(), QString::number(progress.last()) + QLatin1Char('%'));
+        QCOMPARE(win.msg->isHidden(), shown.isNull());
+        if (!shown.isNull())
+            QCOMPARE(win.msg->text(), shown);
+    }
+
+    // Exit while the transfer waits for message k's acknowledgement: messages 1 to k are out,
+    // k + 1 never is, and no box appears.
+    void exitWhileWaiting_data()
+    {
+        QTest::addColumn<int>("k");
+        QTest::addColumn<QByteArray>("reply"); // the device's answer to message k
+        QTest::addColumn<QList<int>>("progress");
+
+        QTest::newRow("message 1, silent") << 1 << QByteArray() << QList<int>();
+        QTest::newRow("message 2, silent") << 2 << QByteArray() << QList<int>{0, 3};
+        QTest::newRow("message 3, silent") << 3 << QByteArray() << QList<int>{0, 3, 33};
+        QTest::newRow("message 1, ACK from device 11")
+            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>();
+        QTest::newRow("message 2, ACK of packet 01")
+            << 2 << hex("F0 7E 10 7F 01 F7") << QList<int>{0, 3};
+    }
+
+    void exitWhileWaiting()
+    {
+        QFETCH(int, k);
+        QFETCH(QByteArray, reply);
+        QFETCH(QList<int>, progress);
+
+        const QByteArray file = header("", 35) + message(300, 1) + message(665, 2);
+        Window win;
+        ProgressRecorder recorder(win.bar);
+        FakeDevice device;
+        device.replies = {Ack, Ack, Ack};
+        device.replies[k - 1] = reply;
+        device.onMessage = [&](int index) {
+            if (index == k - 1)
+                QTimer::singleShot(0, &device.context,
+                                   [&] { QTest::mouseClick(win.exit, Qt::LeftButton); });
+        };
+        ModalDriver driver;
+
+        const QString path = writeFile(file);
+        HandleSys h(path, &win.w);
+        oHandleSys = &h;
+        QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
+
+        QCOMPARE(device.received, messagesOf(file).mid(0, k));
+        QCOMPARE(driver.texts(), QStringList());
+        QCOMPARE(h.ExitFlag, true);
+        QCOMPARE(recorder.values, progress);
+    }
+
+    void badFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QByteArray>("file");
+
+        const QByteArray good = header("1.0", 40) + message(60, 1);
+        QTest::newRow("no such file") << "missing" << QByteArray();
+        QTest::newRow("size not taken, file there at the load") << "appears" << good;
+        QTest::newRow("shorter at the load than when sized") << "shrinks" << good;
+        QTest::newRow("a folder") << "folder" << QByteArray();
+        QTest::newRow("larger than memory") << "huge" << QByteArray();
+        QTest::newRow("last message without F7") << "bytes" << good + hex("F0 01 02");
+        QTest::newRow("header without F7") << "bytes" << header("1.0", 40).chopped(1);
+        QTest::newRow("no F7 at all") << "bytes" << hex("F0 7E 10 07 02 00 00 00 00");
+        QTest::newRow("one byte F0") << "bytes" << hex("F0");
+        QTest::newRow("F7 not at the end") << "bytes" << good + hex("00");
+    }
+
+    void badFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QByteArray, file);
+
+        QString path = dir.filePath(QStringLiteral("bad%1.cvn").arg(++fileCount));
+        QScopedPointer<QTemporaryFile> huge;
+        if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks")) {
+            path = writeFile(file);
+        } else if (kind == QLatin1String("folder")) {
+            QVERIFY(QDir().mkdir(path));
+        } else if (kind == QLatin1String("huge")) {
+            // A sparse file of 1 PiB, past any address space, so its buffer can never be had.
+            for (const QString &where : {QStringLiteral("/dev/shm"), QDir::tempPath()}) {
+                huge.reset(new QTemporaryFile(where + QStringLiteral("/corvane-huge-XXXXXX.cvn")));
+                if (huge->open() && huge->resize(qint64(1) << 50))
+                    break;
+                huge.reset();
+            }
+            if (!huge)
+                QSKIP("no file system here holds a sparse file of 1 PiB");
+            huge->close();
+            path = huge->fileName();
+        }
+
+        Window win;
+        ProgressRecorder recorder(win.bar);
+        FakeDevice device;
+        device.replies = {Ack, Ack, Ack};
+        ModalDriver driver;
+        driver.expectClick(QMessageBox::Ok);
+
+        HandleSys h(path, &win.w);
+        oHandleSys = &h;
+        if (kind == QLatin1String("appears")) {
+            QVERIFY(!QFile::exists(path));
+            writeTo(path, file);
+        } else if (kind == QLatin1String("shrinks")) {
+            QVERIFY(QFile::resize(path, file.size() / 2));
+        }
+        QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
+
+        QCOMPARE(device.received, QList<QByteArray>());
+        QCOMPARE(driver.texts(), QStringList{"Illegal file."});
+        checkPlainBox(driver.seen().first());
+        QCOMPARE(recorder.values, QList<int>());
+        QVERIFY(win.bar->isHidden());
+        QVERIFY(win.msg->isHidden());
+        QCOMPARE(h.ExitFlag, false);
+    }
+
+    // The path reaches the file system in its own encoding, so names beyond ASCII work.
+    void nonAsciiPath_data()
+    {
+        QTest::addColumn<QByteArray>("folder"); // UTF-8 bytes of the names on disk
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("folder M\xC3\xBCller")
+            << QByteArray("M\xC3\xBCller") << QByteArray("fw.cvn");
+        QTest::newRow("name \xC3\xA9t\xC3\xA9")
+            << QByteArray("plain") << QByteArray("\xC3\xA9t\xC3\xA9 2.cvn");
+        QTest::newRow("CJK names")
+            << QByteArray("\xE6\x9B\xB4\xE6\x96\xB0") << QByteArray("\xE3\x83\x95\xE3\x82\xA1.cvn");
+    }
+
+    void nonAsciiPath()
+    {
+        QFETCH(QByteArray, folder);
+        QFETCH(QByteArray, name);
+
+        // Made through the raw UTF-8 bytes, not through Qt's own name conversion.
+        const QByteArray parent = dir.path().toUtf8() + "/u" + QByteArray::number(++fileCount);
+        const QByteArray rawDir = parent + '/' + folder;
+        QVERIFY(::mkdir(parent.constData(), 0755) == 0);
+        QVERIFY(::mkdir(rawDir.constData(), 0755) == 0);
+        const QByteArray rawPath = rawDir + '/' + name;
+        const QByteArray file = header("3.0", 40) + message(60, 7);
+        FILE *f = std::fopen(rawPath.constData(), "wb");
+        QVERIFY(f);
+        QCOMPARE(std::fwrite(file.constData(), 1, size_t(file.size()), f), size_t(file.size()));
+        std::fclose(f);
+        const QString path = QString::fromUtf8(rawPath);
+
+        Window win;
+        FakeDevice device;
+        device.replies = {Ack, Ack};
+        ModalDriver driver;
+        driver.expectClick(QMessageBox::Ok);
+
+        HandleSys h(path, &win.w);
+        oHandleSys = &h;
+        QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
+
+        QCOMPARE(device.received, messagesOf(file));
+        QCOMPARE(driver.texts(), QStringList{"End"});
+    }
+
+    // delay waits at least the time asked and keeps the event loop turning meanwhile.
+    void delayProcessesEvents()
+    {
+        bool fired = false;
+        QObject context;
+        QTimer::singleShot(0, &context, [&] { fired = true; });
+        QElapsedTimer clock;
+        clock.start();
+        delay(20);
+        QVERIFY(clock.elapsed() >= 20);
+        QVERIFY(fired);
+    }
+};
+
+QTEST_MAIN(TestTransfer)
+#include "tst_transfer.moc"
