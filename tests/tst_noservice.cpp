@@ -4,6 +4,8 @@
 #include "ui/midiselection.h"
 #include "ui_midiselection.h"
 
+#include "ModalDriver.h"
+
 #include <QMessageBox>
 #include <QProcess>
 #include <QtTest>
@@ -34,30 +36,23 @@ void NoServiceTest::managerRunsWithoutPorts()
 
 void NoServiceTest::userIsToldAndCancelEndsTheRun()
 {
-    QStringList seen;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-            seen << "box: " + box->text();
-            box->button(QMessageBox::Ok)->click();
-        } else if (auto *dialog = qobject_cast<midiselection *>(modal)) {
-            seen << QString("dialog: %1 entries, ok %2")
-                        .arg(dialog->Form->listWidget->count())
-                        .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled");
-            QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
-        } else if (modal) {
-            seen << QString("unexpected: ") + modal->metaObject()->className();
-            modal->close();
-        }
+    QString dialogState;
+    ModalDriver driver;
+    driver.expectClick(QMessageBox::Ok);
+    driver.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        dialogState = QString("%1 entries, ok %2")
+                          .arg(dialog->Form->listWidget->count())
+                          .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled");
+        QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
     });
-    poll.start(20);
     QCOMPARE(RunUpdater(), 0);
-    poll.stop();
-    QCOMPARE(seen.size(), 2);
-    QVERIFY2(seen.at(0).startsWith("box: No MIDI service could be opened"), qPrintable(seen.at(0)));
-    QVERIFY2(seen.at(0).contains("JACK"), qPrintable(seen.at(0))); // the library's reason
-    QCOMPARE(seen.at(1), QString("dialog: 0 entries, ok disabled"));
+    QCOMPARE(driver.classNames(), (QStringList{"QMessageBox", "midiselection"}));
+    const QString message = driver.seen().at(0).text;
+    QVERIFY2(message.startsWith("No MIDI service could be opened"), qPrintable(message));
+    QVERIFY2(message.contains("JACK"), qPrintable(message)); // the library's reason
+    QCOMPARE(dialogState, QString("0 entries, ok disabled"));
 }
 
 void NoServiceTest::executableDoesNotAbortAtStartUp()

@@ -9,6 +9,8 @@
 
 #include <RtMidi.h>
 
+#include "ModalDriver.h"
+
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QtTest>
@@ -17,37 +19,6 @@
 #include <memory>
 
 namespace {
-
-// Answers each modal window that opens, in turn, with the next handler; records what it saw.
-class ModalScript : public QObject
-{
-public:
-    using Handler = std::function<void(QWidget *)>;
-    explicit ModalScript(QList<Handler> handlers) : steps(std::move(handlers))
-    {
-        connect(&timer, &QTimer::timeout, this, [this] {
-            QPointer<QWidget> modal = QApplication::activeModalWidget();
-            if (!modal || modal == last)
-                return;
-            last = modal;
-            seen << modal->metaObject()->className();
-            Handler step = steps.isEmpty() ? Handler([](QWidget *w) { w->close(); })
-                                           : steps.takeFirst();
-            // Run outside this slot: a handler may open a nested modal that must be seen too.
-            QTimer::singleShot(0, this, [step, modal] {
-                if (modal)
-                    step(modal);
-            });
-        });
-        timer.start(20);
-    }
-    QStringList seen;
-
-private:
-    QList<Handler> steps;
-    QTimer timer;
-    QPointer<QWidget> last;
-};
 
 void clickEntry(midiselection *dialog, const QString &name)
 {
@@ -123,14 +94,15 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
 
 void StartupTest::cancelEndsTheRunWithoutFileDialog()
 {
-    ModalScript script({[](QWidget *w) {
+    ModalDriver script;
+    script.expect([](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
         clickEntry(dialog, "Synth:to host");
         QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
-    }});
+    });
     QCOMPARE(RunUpdater(), 0);
-    QCOMPARE(script.seen, QStringList{"midiselection"});
+    QCOMPARE(script.classNames(), QStringList{"midiselection"});
     QCOMPARE(gMIDI.MIDIportName, QString("Synth:to host")); // chosen, but nothing opened
     QVERIFY(!midiin->isPortOpen());
     QVERIFY(!midiout->isPortOpen());
@@ -138,14 +110,15 @@ void StartupTest::cancelEndsTheRunWithoutFileDialog()
 
 void StartupTest::escapeEndsTheRunLikeCancel()
 {
-    ModalScript script({[](QWidget *w) {
+    ModalDriver script;
+    script.expect([](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
         clickEntry(dialog, "Synth:to host");
         QTest::keyClick(dialog, Qt::Key_Escape);
-    }});
+    });
     QCOMPARE(RunUpdater(), 0);
-    QCOMPARE(script.seen, QStringList{"midiselection"});
+    QCOMPARE(script.classNames(), QStringList{"midiselection"});
     QVERIFY(!midiin->isPortOpen());
 }
 
@@ -153,23 +126,19 @@ void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
 {
     auto temporary = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Temp");
     temporary->openVirtualPort("to host");
-    QString warning;
-    ModalScript script({[&](QWidget *w) {
-                            auto *dialog = qobject_cast<midiselection *>(w);
-                            QVERIFY(dialog);
-                            clickEntry(dialog, "Temp:to host");
-                            temporary.reset(); // unplugged while the dialog is open
-                            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
-                        },
-                        [&](QWidget *w) {
-                            auto *box = qobject_cast<QMessageBox *>(w);
-                            QVERIFY(box);
-                            warning = box->text();
-                            box->accept();
-                        },
-                        [&](QWidget *w) { qobject_cast<QDialog *>(w)->reject(); }});
+    ModalDriver script;
+    script.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Temp:to host");
+        temporary.reset(); // unplugged while the dialog is open
+        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+    });
+    script.expectClick(QMessageBox::Ok);
+    script.expect(&ModalDriver::reject);
     QCOMPARE(RunUpdater(), 0);
-    QCOMPARE(script.seen, (QStringList{"midiselection", "QMessageBox", "QFileDialog"}));
+    QCOMPARE(script.classNames(), (QStringList{"midiselection", "QMessageBox", "QFileDialog"}));
+    const QString warning = script.seen().at(1).text;
     QVERIFY2(warning.contains("\"Temp:to host\"") && warning.contains("no longer available"),
              qPrintable(warning));
     QVERIFY(!midiin->isPortOpen());
@@ -181,28 +150,29 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
     QString caption;
     QStringList filters;
     int dialogResult = -1;
-    ModalScript script({[&](QWidget *w) {
-                            auto *dialog = qobject_cast<midiselection *>(w);
-                            QVERIFY(dialog);
-                            clickEntry(dialog, "Keys:to host");
-                            // Ok takes the entry that is current when it is pressed.
-                            QListWidget *list = dialog->Form->listWidget;
-                            list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
-                            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
-                            dialogResult = dialog->DialogResult;
-                        },
-                        [&](QWidget *w) {
-                            auto *files = qobject_cast<QFileDialog *>(w);
-                            QVERIFY(files);
-                            caption = files->windowTitle();
-                            filters = files->nameFilters();
-                            for (QWidget *top : QApplication::topLevelWidgets())
-                                if (auto *main = qobject_cast<MainWindow *>(top))
-                                    portLabel = main->Form->labelMIDIportName->text();
-                            files->reject();
-                        }});
+    ModalDriver script;
+    script.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Keys:to host");
+        // Ok takes the entry that is current when it is pressed.
+        QListWidget *list = dialog->Form->listWidget;
+        list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
+        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        dialogResult = dialog->DialogResult;
+    });
+    script.expect([&](QWidget *w) {
+        auto *files = qobject_cast<QFileDialog *>(w);
+        QVERIFY(files);
+        caption = files->windowTitle();
+        filters = files->nameFilters();
+        for (QWidget *top : QApplication::topLevelWidgets())
+            if (auto *main = qobject_cast<MainWindow *>(top))
+                portLabel = main->Form->labelMIDIportName->text();
+        files->reject();
+    });
     QCOMPARE(RunUpdater(), 0);
-    QCOMPARE(script.seen, (QStringList{"midiselection", "QFileDialog"}));
+    QCOMPARE(script.classNames(), (QStringList{"midiselection", "QFileDialog"}));
     QCOMPARE(dialogResult, 1);
     QCOMPARE(caption, QString("Select file"));
     QCOMPARE(filters, QStringList{"Corvane updater files (*.cvn)"});
