@@ -23,7 +23,8 @@ static void cleanupResources()
     Q_CLEANUP_RESOURCE(resources);
 }
 
-namespace {
+namespace
+{
 // Registered last, so its clean-up runs first at exit.
 struct ResourceRegistration {
     ResourceRegistration() { initResources(); }

@@ -15,7 +15,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-namespace {
+namespace
+{
 
 const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
 
@@ -55,6 +56,21 @@ void chooseFile(QWidget *w, const QString &path)
     edit->clear();
     QTest::keyClicks(edit, path);
     QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// Every run begins the same way: the device's port, then the update file.
+void beginRun(ModalDriver &driver, const QString &path)
+{
+    driver.expect(pickDevicePort);
+    driver.expect([path](QWidget *w) { chooseFile(w, path); });
+}
+
+// Presses Exit once the current box has closed and `ms` have passed.
+void pressExitLater(int ms)
+{
+    MainWindow *main = mainWindow();
+    QTimer::singleShot(ms, main,
+                       [main] { QTest::mouseClick(main->Form->pushButton, Qt::LeftButton); });
 }
 
 } // namespace
@@ -125,8 +141,8 @@ void EndToEndTest::wholeUpdateReachesTheDevice_data()
         << QStringList{"--version", "2.0.0", "--count", "1", "--message-size", "6"};
     QTest::newRow("64 KB in 256-byte messages")
         << QStringList{"--version", "2.0.0", "--total-size", "65536", "--message-size", "256"};
-    QTest::newRow("3 MB in 4 KB messages") << QStringList{"--version", "2.0.0", "--total-size",
-                                                          "3145728", "--message-size", "4096"};
+    QTest::newRow("3 MB in 4 KB messages")
+        << QStringList{"--version", "2.0.0", "--total-size", "3145728", "--message-size", "4096"};
 }
 
 void EndToEndTest::wholeUpdateReachesTheDevice()
@@ -139,18 +155,14 @@ void EndToEndTest::wholeUpdateReachesTheDevice()
     int finalProgress = -1;
     QString finalMessage;
     ModalDriver driver;
-    driver.expect(pickDevicePort);
-    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    beginRun(driver, path);
     driver.expectClick(QMessageBox::Yes);
     driver.expect([&](QWidget *w) {
         MainWindow *main = mainWindow();
         finalProgress = main->Form->progressBar->value();
         finalMessage = main->Form->labelMsg->text();
         ModalDriver::clickButton(w, QMessageBox::Ok);
-        // The window then stays until Exit.
-        QTimer::singleShot(100, main, [main] {
-            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
-        });
+        pressExitLater(100); // the window stays until Exit
     });
     QCOMPARE(RunUpdater(), 0);
 
@@ -173,15 +185,11 @@ void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
     QVERIFY(!path.isEmpty());
     newlyRecorded();
     ModalDriver driver;
-    driver.expect(pickDevicePort);
-    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    beginRun(driver, path);
     driver.expect([](QWidget *w) {
         ModalDriver::clickButton(w, QMessageBox::No);
-        MainWindow *main = mainWindow();
-        QTimer::singleShot(100, main, [main] {
-            QVERIFY(!main->Form->progressBar->isVisible());
-            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
-        });
+        QVERIFY(!mainWindow()->Form->progressBar->isVisible());
+        pressExitLater(100);
     });
     QCOMPARE(RunUpdater(), 0);
     QCOMPARE(driver.seen().size(), 3);
@@ -198,14 +206,10 @@ void EndToEndTest::exitDuringTransferEndsTheRun()
     QVERIFY(!path.isEmpty());
     newlyRecorded();
     ModalDriver driver;
-    driver.expect(pickDevicePort);
-    driver.expect([&](QWidget *w) { chooseFile(w, path); });
+    beginRun(driver, path);
     driver.expect([](QWidget *w) {
         ModalDriver::clickButton(w, QMessageBox::Yes);
-        MainWindow *main = mainWindow();
-        QTimer::singleShot(300, main, [main] {
-            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
-        });
+        pressExitLater(300);
     });
     // Returns without the event loop and without an "End" box.
     QCOMPARE(RunUpdater(), 0);

@@ -138,9 +138,8 @@ void MainWindowTest::exitWithoutTransferOnlyQuits()
     oHandleSys = nullptr;
     MainWindow w;
     w.show();
-    QTimer::singleShot(0, w.Form->pushButton, [&] {
-        QTest::mouseClick(w.Form->pushButton, Qt::LeftButton);
-    });
+    QTimer::singleShot(0, w.Form->pushButton,
+                       [&] { QTest::mouseClick(w.Form->pushButton, Qt::LeftButton); });
     QCOMPARE(QApplication::exec(), 0); // returns only because Exit asked the loop to quit
     QVERIFY(w.ExitPressed);
 }

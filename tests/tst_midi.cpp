@@ -12,7 +12,8 @@
 
 using Bytes = std::vector<unsigned char>;
 
-namespace {
+namespace
+{
 
 // A port of another MIDI client, as a device would show up.
 std::unique_ptr<RtMidiOut> sourcePort(const std::string &client, const std::string &port)
@@ -90,16 +91,26 @@ void MidiPortManagerTest::scoresNamesPositionByPosition_data()
     QTest::addColumn<QString>("a");
     QTest::addColumn<QString>("b");
     QTest::addColumn<int>("score");
-    QTest::newRow("identical") << "X" << "X" << 100;
-    QTest::newRow("one empty") << "" << "ABC" << 0;
-    QTest::newRow("both empty") << "" << "" << 0;
-    QTest::newRow("in vs out") << "USB MIDI In" << "USB MIDI Out" << 78;
-    QTest::newRow("unrelated, one blank in common") << "USB MIDI In" << "IAC Bus 1" << 10;
-    QTest::newRow("tie A") << "Port C" << "Port A" << 83;
-    QTest::newRow("tie B") << "Port C" << "Port B" << 83;
-    QTest::newRow("no case folding") << "abc" << "ABC" << 0;
-    QTest::newRow("no alignment") << "xUSB" << "USB" << 0;
-    QTest::newRow("utf-16 units") << QString::fromUtf8("Müller") << QString::fromUtf8("Muller") << 83;
+    QTest::newRow("identical") << "X"
+                               << "X" << 100;
+    QTest::newRow("one empty") << ""
+                               << "ABC" << 0;
+    QTest::newRow("both empty") << ""
+                                << "" << 0;
+    QTest::newRow("in vs out") << "USB MIDI In"
+                               << "USB MIDI Out" << 78;
+    QTest::newRow("unrelated, one blank in common") << "USB MIDI In"
+                                                    << "IAC Bus 1" << 10;
+    QTest::newRow("tie A") << "Port C"
+                           << "Port A" << 83;
+    QTest::newRow("tie B") << "Port C"
+                           << "Port B" << 83;
+    QTest::newRow("no case folding") << "abc"
+                                     << "ABC" << 0;
+    QTest::newRow("no alignment") << "xUSB"
+                                  << "USB" << 0;
+    QTest::newRow("utf-16 units") << QString::fromUtf8("Müller") << QString::fromUtf8("Muller")
+                                  << 83;
 }
 
 void MidiPortManagerTest::scoresNamesPositionByPosition()

@@ -18,7 +18,8 @@
 #include <functional>
 #include <memory>
 
-namespace {
+namespace
+{
 
 void clickEntry(midiselection *dialog, const QString &name)
 {

@@ -12,21 +12,10 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#if defined(__SANITIZE_ADDRESS__)
-// An allocation larger than memory must come back as null, as it does without the sanitizer,
-// instead of aborting the run: the oversized-file case depends on it.
-extern "C" const char *__asan_default_options()
-{
-    return "allocator_may_return_null=1";
-}
-#endif
+#include "UpdateTestSupport.h"
 
 namespace {
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text); // blanks between the bytes are skipped
-}
 
 QByteArray number28(qint64 v)
 {
