@@ -32,7 +32,7 @@ window() { # window NAME: waits for a visible window with exactly that title and
     return 1
 }
 
-"$make_update" --version 2.5.0 --total-size 300000 --message-size 1024 "$work/update.cvn" ||
+"$make_update" --version 2.5.0 --total-size 150000 --message-size 1024 "$work/update.cvn" ||
     fail "cannot make the update file"
 "$sim" --version 1.0.0 --record "$work/received.bin" >"$work/sim.out" 2>&1 &
 pids+=($!)
