@@ -129,8 +129,18 @@ void MainWindowTest::targetVersionIsDecodedAsUtf8()
 void MainWindowTest::portLabelNamesTheSelectedPort()
 {
     MainWindow w;
+    w.show();
     w.setLabelMIDIportName("Corvane Device:out");
     QCOMPARE(w.Form->labelMIDIportName->text(), QString("Selected MIDI port: Corvane Device:out"));
+    // The name must be readable on the black window: some of its pixels are drawn in green.
+    const QImage shot = w.Form->labelMIDIportName->grab().toImage();
+    int green = 0;
+    for (int y = 0; y < shot.height(); ++y)
+        for (int x = 0; x < shot.width(); ++x) {
+            const QColor c = shot.pixelColor(x, y);
+            green += c.green() > 128 && c.red() < 100 && c.blue() < 100;
+        }
+    QVERIFY2(green > 20, qPrintable(QString::number(green)));
 }
 
 void MainWindowTest::exitWithoutTransferOnlyQuits()
