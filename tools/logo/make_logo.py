@@ -43,12 +43,14 @@ def draw():
 
 
 def png(px):
+    """Encodes rows of (r, g, b, a) pixels as an 8-bit RGBA PNG."""
+    h, w = len(px), len(px[0])
     raw = b"".join(b"\x00" + b"".join(struct.pack("4B", *p) for p in row) for row in px)
 
     def chunk(kind, data):
         return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
 
-    header = struct.pack(">IIBBBBB", W, H, 8, 6, 0, 0, 0)
+    header = struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9))
             + chunk(b"IEND", b""))
 
