@@ -3,7 +3,8 @@
 # Usage: install-deps.sh [extra packages...]
 set -euo pipefail
 packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
-          imagemagick clang libclang-rt-14-dev libbenchmark-dev "$@")
+          imagemagick clang libclang-rt-14-dev libbenchmark-dev dpkg-dev file desktop-file-utils x11-utils
+          "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

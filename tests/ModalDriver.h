@@ -109,16 +109,20 @@ public:
 private:
     void poll()
     {
-        // A window that was handled and hidden counts as new if it is shown again.
-        if (current && !current->isVisible())
-            current = nullptr;
+        // A window counts as new when it was not seen before, or was hidden since. A window that
+        // opened a nested box (a dialog showing a warning from its "Ok") becomes the active modal
+        // window again when the box closes, and is not handed on twice.
+        for (int i = open.size() - 1; i >= 0; --i)
+            if (!open.at(i) || !open.at(i)->isVisible())
+                open.removeAt(i);
         QWidget *w = QApplication::activeModalWidget();
         if (!w || !w->isVisible())
             return;
         // A handler may close its window later; until then the same window is not handed on.
-        if (current == w)
-            return;
-        current = w;
+        for (const QPointer<QWidget> &seenOpen : open)
+            if (seenOpen == w)
+                return;
+        open << w;
 
         Seen s;
         s.className = QString::fromLatin1(w->metaObject()->className());
@@ -146,5 +150,5 @@ private:
     QTimer timer;
     QQueue<Handler> handlers;
     QList<Seen> windows;
-    QPointer<QWidget> current;
+    QList<QPointer<QWidget>> open; // windows handed on and still visible
 };

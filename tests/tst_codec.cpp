@@ -370,6 +370,11 @@ void TestCodec::getFileVersion_data()
         << QByteArrayList{revisionPacket(FileDump, 0x7F, largest)} << 5 << 0x7F << 128
         << QByteArray(19, 'F') << QByteArray(19, 'D')
         << "Firmware rev. " + QByteArray(19, 'F') + "\nData rev. " + QByteArray(19, 'D');
+    // Found by fuzzing: the count byte announced more than the packet carried, and unpacking
+    // read past its F7.
+    QTest::newRow("count larger than the packet: only its packed bytes")
+        << QByteArrayList{hex("F0 7E 10 07 02 03 7F 00 31 3B 32 2F F7")} << 5 << 3 << 128
+        << QByteArray("1") << QByteArray("2") << QByteArray("Firmware rev. 1\nData rev. 2");
     QTest::newRow("';' of an earlier packet behind the data is not used")
         << QByteArrayList{revisionPacket(FileDump, 1, "AAAAAAAA;BBBB"),
                           revisionPacket(FileDump, 2, "CC")}

@@ -4,6 +4,7 @@
 #include "midi/MIDI.h"
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
+#include "update/HandleSys.h"
 #include "ui_MainWindow.h"
 #include "ui_midiselection.h"
 
@@ -82,6 +83,7 @@ class EndToEndTest : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
     void wholeUpdateReachesTheDevice_data();
     void wholeUpdateReachesTheDevice();
     void declinedReplacementSendsOnlyTheHeader();
@@ -107,6 +109,14 @@ void EndToEndTest::initTestCase()
     QVERIFY(device.waitForStarted());
     QByteArray out;
     QTRY_VERIFY_WITH_TIMEOUT((out += device.readAllStandardOutput()).contains("ready"), 10000);
+}
+
+// The updater keeps its one transfer to the end of the process; these runs are many, and each
+// run forgets the one before.
+void EndToEndTest::cleanup()
+{
+    delete oHandleSys;
+    oHandleSys = nullptr;
 }
 
 void EndToEndTest::cleanupTestCase()

@@ -1,5 +1,6 @@
 #include "update/MIDIsysParser.h"
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
 #include <cstdio>
@@ -30,7 +31,10 @@ void setRevision(char *field, const unsigned char *text, int n)
 
 } // namespace
 
-MIDIsysParser::MIDIsysParser() : WorkBuf(new unsigned char[300]) {}
+MIDIsysParser::MIDIsysParser() : WorkBuf(new unsigned char[300])
+{
+    AckFlag.store(false, std::memory_order_relaxed);
+}
 
 void MIDIsysParser::AnalyzeSys(unsigned char *msg)
 {
@@ -135,7 +139,11 @@ void MIDIsysParser::GetFileVersion(unsigned char *msg, int n)
     if ((sum & 0x7F) != msg[c])
         return;
 
-    const int d = make8(reinterpret_cast<char *>(msg + n + 2), WorkBuf, PacketCount);
+    // The count byte comes from outside: a count larger than the packet would unpack its
+    // checksum, its F7 and whatever lies behind the message. Only the packed bytes in front of
+    // the checksum are unpacked.
+    const int packed = std::min(PacketCount, c - (n + 2));
+    const int d = make8(reinterpret_cast<char *>(msg + n + 2), WorkBuf, packed);
     int sep = 0;
     while (sep < d && WorkBuf[sep] != ';')
         ++sep;

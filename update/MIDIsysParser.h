@@ -26,21 +26,25 @@ public:
     unsigned char CheckHeader(int *pos, unsigned char *msg);
     qint64 for42long(char *p);
 
-    unsigned char *WorkBuf = nullptr;
-    int FileNumber = 0;
-    qint64 FileAddress = 0;
-    int StrIndex = 0;
-    int StrSize = 0;
-    int OutCount = 0;
-    int PacketCount = 0;
-    int PacketNumber = 0;
-    char FwRev[20] = {};
-    char DataRev[20] = {};
+    // No initialisers: the one instance lives in static storage, which starts zeroed, and its
+    // constructor runs when the port manager has already started the MIDI input thread. Writing
+    // the fields that thread uses again there would be plain writes that only the MIDI service's
+    // own scheduling orders before the thread's first use.
+    unsigned char *WorkBuf;
+    int FileNumber;
+    qint64 FileAddress;
+    int StrIndex;
+    int StrSize;
+    int OutCount;
+    int PacketCount;
+    int PacketNumber;
+    char FwRev[20];
+    char DataRev[20];
     // Raised (release) on the MIDI input thread, taken (acquire) on the GUI thread; it publishes
     // CurVersion and CurVersionLen written before it.
-    std::atomic<bool> AckFlag{false};
-    char CurVersion[23] = {};
-    qint64 CurVersionLen = 0;
+    std::atomic<bool> AckFlag;
+    char CurVersion[23];
+    qint64 CurVersionLen;
 };
 
 extern MIDIsysParser gMIDIsysParser;
