@@ -4,7 +4,7 @@
 #
 # Usage: bench/run-all.sh [--full] [--budget SECONDS] [--baseline-messages N]
 #                         [--startup-runs N] [--period FRAMES] [--cases LIST]
-#   --full                 send every update file whole (about 20 minutes in all)
+#   --full                 send every update file whole (about 25 minutes in all)
 #   --budget SECONDS       stop each updater transfer after this long, as Exit does (default 120;
 #                          only the 16 MB files in 64- and 256-byte messages take longer)
 #   --baseline-messages N  round trips of the baseline client per case, half before and half
@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
         --table-only) table_only=1 ;;
         --no-micro) micro=0 ;;
         --no-startup) startup=0 ;;
-        -h|--help) sed -n '2,20p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
         *) echo "run-all.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift

@@ -11,7 +11,10 @@ pid=""
 exec {slotfd}>/dev/null
 for n in 0 1 2 3 4 5 6 7; do
     exec {slotfd}>"/tmp/corvane-jack-slot-$n.lock"
-    if flock -n "$slotfd"; then
+    # A server of that name may run outside our locks (another checkout, a chroot sharing
+    # /dev/shm): its clients would meet ours, so such a slot is skipped.
+    if flock -n "$slotfd" && ! JACK_DEFAULT_SERVER="corvane-test-$n" JACK_NO_START_SERVER=1 \
+        jack_lsp >/dev/null 2>&1; then
         name="corvane-test-$n"
         break
     fi
@@ -26,10 +29,12 @@ start_server() {
     pid=$!
     for _ in $(seq 100); do
         kill -0 "$pid" 2>/dev/null || return 1
-        jack_lsp >/dev/null 2>&1 && return 0
+        jack_lsp >/dev/null 2>&1 && break
         sleep 0.1
     done
-    return 1
+    # Still ours a moment later: a server that lost a race for the name has exited by then.
+    sleep 0.2
+    kill -0 "$pid" 2>/dev/null && jack_lsp >/dev/null 2>&1
 }
 
 stop_server() {

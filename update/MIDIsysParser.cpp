@@ -38,9 +38,11 @@ MIDIsysParser::MIDIsysParser() : WorkBuf(new unsigned char[300])
 
 void MIDIsysParser::AnalyzeSys(unsigned char *msg)
 {
-    // Relaxed is enough: clearing publishes nothing, and the GUI thread reads CurVersion only
-    // after an Ack() that saw the release store below.
-    AckFlag.store(false, std::memory_order_relaxed);
+    // Clearing publishes nothing, but it acquires: a version reply below overwrites CurVersion,
+    // which the GUI thread may have read after an earlier Ack(). The Ack() calls it made since
+    // (release) order that read before this write; without the acquire only the device's
+    // round trip would, which the language's rules do not count.
+    AckFlag.exchange(false, std::memory_order_acquire);
 
     if (msg[0] != 0xF0 || msg[1] != 0x7E || msg[2] != DeviceNumber)
         return;
