@@ -578,6 +578,17 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
         if (target < 0)
             return;
         injector->openPort(unsigned(target), "out");
+        // A new connection may miss what is sent before JACK has run the sender once: ACKs go
+        // until one has raised the flag, which is then taken, so that the row's messages travel
+        // a connection known to work.
+        std::vector<unsigned char> ack(kAck.begin(), kAck.end());
+        bool live = false;
+        for (int i = 0; i < 10 && !live; ++i) {
+            injector->sendMessage(&ack);
+            live = QTest::qWaitFor([] { return gMIDIsysParser.AckFlag.load(); }, 1000);
+        }
+        if (!live || !gMIDIsysParser.Ack())
+            return;
         for (const QByteArray &m : messages) {
             std::vector<unsigned char> bytes(m.begin(), m.end());
             injector->sendMessage(&bytes);

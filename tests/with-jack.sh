@@ -1,6 +1,9 @@
 #!/bin/bash
 # Runs a command against a private JACK server (dummy driver, realtime) and stops the server after.
-# Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256)
+# Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256;
+# CORVANE_JACK_SYNC=1 runs the server synchronous and not realtime: it waits for clients that are
+# late, on a busy machine or under a sanitizer, instead of dropping their cycles and the MIDI in
+# them)
 set -u
 period=${CORVANE_JACK_PERIOD:-256}
 log=$(mktemp /tmp/corvane-jackd-XXXXXX.log)
@@ -47,8 +50,15 @@ stop_server() {
 }
 trap stop_server EXIT
 
+if [ "${CORVANE_JACK_SYNC:-0}" = 1 ]; then
+    # A server of the same name may still be going away; a second try waits for it.
+    if ! start_server -S -r -t 10000; then
+        stop_server
+        sleep 2
+        start_server -S -r -t 10000 || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
+    fi
 # Realtime keeps JACK from skipping cycles on a busy machine; without the privilege, run without it.
-if ! start_server -R; then
+elif ! start_server -R; then
     stop_server
     echo "with-jack: realtime JACK server did not start, trying without -R" >&2
     start_server || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }

@@ -127,6 +127,14 @@ bool HandleSys::ReplaceYesNo()
         QString::fromUtf8(headerVersionText(FileBuf, FileLen)) + QLatin1Char('\n') +
         QCoreApplication::translate("HandleSys", "Replace ?");
 
+    // The device's version text has been read. A version reply that comes now (a device that
+    // answers twice) overwrites it on the MIDI input thread, which acquires the flag first: a
+    // release that leaves the flag as it is orders this read before that write.
+    bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
+    while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
+                                                          std::memory_order_relaxed)) {
+    }
+
     QMessageBox box;
     box.setWindowTitle(QCoreApplication::translate("HandleSys", "Updater message"));
     // Both versions come from outside; they are shown as they are, never as markup.
