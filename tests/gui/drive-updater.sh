@@ -23,8 +23,8 @@ fail() {
     exit 1
 }
 
-window() { # window NAME: waits for a visible window with exactly that title and prints its id
-    for _ in $(seq 150); do
+window() { # window NAME: waits (up to 40 s) for a visible window with exactly that title; prints its id
+    for _ in $(seq 400); do
         id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -1)
         [ -n "$id" ] && { echo "$id"; return 0; }
         sleep 0.1
