@@ -8,6 +8,7 @@
 #include "ui_MainWindow.h"
 #include "ui_midiselection.h"
 
+#include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 
 #include <QFileDialog>
@@ -19,7 +20,6 @@
 namespace
 {
 
-const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
 
 QByteArray readAll(const QString &path)
 {
@@ -27,37 +27,6 @@ QByteArray readAll(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-MainWindow *mainWindow()
-{
-    for (QWidget *top : QApplication::topLevelWidgets())
-        if (auto *w = qobject_cast<MainWindow *>(top))
-            return w;
-    return nullptr;
-}
-
-void pickDevicePort(QWidget *w)
-{
-    auto *dialog = qobject_cast<midiselection *>(w);
-    QVERIFY(dialog);
-    QListWidget *list = dialog->Form->listWidget;
-    const QList<QListWidgetItem *> items = list->findItems(kDevicePort, Qt::MatchExactly);
-    QVERIFY2(items.size() == 1, qPrintable(gMIDI.MIDIportList.join(", ")));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(items.first()).center());
-    QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
-}
-
-void chooseFile(QWidget *w, const QString &path)
-{
-    auto *files = qobject_cast<QFileDialog *>(w);
-    QVERIFY(files);
-    // Typed into the dialog's file name field, as a person would.
-    auto *edit = files->findChild<QLineEdit *>("fileNameEdit");
-    QVERIFY(edit);
-    edit->clear();
-    QTest::keyClicks(edit, path);
-    QTest::keyClick(edit, Qt::Key_Return);
-}
 
 // Every run begins the same way: the device's port, then the update file.
 void beginRun(ModalDriver &driver, const QString &path)

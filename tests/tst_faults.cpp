@@ -13,6 +13,7 @@
 #include "update/HandleSys.h"
 #include "update/MIDIsysParser.h"
 
+#include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 
 #include <RtMidi.h>
@@ -32,7 +33,6 @@
 namespace
 {
 
-const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
 const QByteArray kAck = QByteArray::fromHex("F07E107F00F7");
 const QByteArray kIdentityRequest = QByteArray::fromHex("F07E100601F7");
 
@@ -67,36 +67,6 @@ QByteArray unrelatedSysEx(int size)
     return m + char(0xF7);
 }
 
-MainWindow *mainWindow()
-{
-    for (QWidget *top : QApplication::topLevelWidgets())
-        if (auto *w = qobject_cast<MainWindow *>(top))
-            return w;
-    return nullptr;
-}
-
-void pickDevicePort(QWidget *w)
-{
-    auto *dialog = qobject_cast<midiselection *>(w);
-    QVERIFY(dialog);
-    QListWidget *list = dialog->Form->listWidget;
-    const QList<QListWidgetItem *> items = list->findItems(kDevicePort, Qt::MatchExactly);
-    QVERIFY2(items.size() == 1, qPrintable(gMIDI.MIDIportList.join(", ")));
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(items.first()).center());
-    QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
-}
-
-void chooseFile(QWidget *w, const QString &path)
-{
-    auto *files = qobject_cast<QFileDialog *>(w);
-    QVERIFY(files);
-    auto *edit = files->findChild<QLineEdit *>("fileNameEdit");
-    QVERIFY(edit);
-    edit->clear();
-    QTest::keyClicks(edit, path);
-    QTest::keyClick(edit, Qt::Key_Return);
-}
 
 // True once the process has ended: gone, or a zombie that its parent has not reaped yet.
 bool processEnded(pid_t pid)

@@ -1,0 +1,48 @@
+// Steps shared by the suites that drive the whole updater against the simulated device.
+#pragma once
+
+#include "midi/MIDI.h"
+#include "ui/MainWindow.h"
+#include "ui/midiselection.h"
+#include "ui_midiselection.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QtTest>
+
+// The simulated device's output, as the updater lists it under JACK.
+inline const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
+
+inline MainWindow *mainWindow()
+{
+    for (QWidget *top : QApplication::topLevelWidgets())
+        if (auto *w = qobject_cast<MainWindow *>(top))
+            return w;
+    return nullptr;
+}
+
+inline void pickDevicePort(QWidget *w)
+{
+    auto *dialog = qobject_cast<midiselection *>(w);
+    QVERIFY(dialog);
+    QListWidget *list = dialog->Form->listWidget;
+    const QList<QListWidgetItem *> items = list->findItems(kDevicePort, Qt::MatchExactly);
+    QVERIFY2(items.size() == 1, qPrintable(gMIDI.MIDIportList.join(", ")));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                      list->visualItemRect(items.first()).center());
+    QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+}
+
+inline void chooseFile(QWidget *w, const QString &path)
+{
+    auto *files = qobject_cast<QFileDialog *>(w);
+    QVERIFY(files);
+    // Typed into the dialog's file name field, as a person would.
+    auto *edit = files->findChild<QLineEdit *>("fileNameEdit");
+    QVERIFY(edit);
+    edit->clear();
+    QTest::keyClicks(edit, path);
+    QTest::keyClick(edit, Qt::Key_Return);
+}
