@@ -17,12 +17,15 @@ int RunUpdater()
 
     w.show();
     if (!gMIDI.ServiceError.isEmpty()) {
-        QMessageBox::critical(
-            nullptr, QStringLiteral("Corvane Uploader"),
+        // The library's reasons are shown as written, never as markup.
+        QMessageBox box(
+            QMessageBox::Critical, QStringLiteral("Corvane Uploader"),
             QStringLiteral("No MIDI service could be opened, so no MIDI port can be listed.\n\n"
                            "%1\n\nStart the computer's MIDI service (the ALSA sequencer or a JACK "
                            "server), then run the updater again.")
                 .arg(gMIDI.ServiceError));
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
     }
     dialog.setModal(true);
     dialog.exec();

@@ -11,7 +11,8 @@
 unsigned char DumpRequest[14] = {0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
                                  0x49, 0x4E, 0x20, 0x56, 0x45, 0x52, 0xF7};
 
-namespace {
+namespace
+{
 
 QString portName(RtMidi &port, unsigned int number)
 {
@@ -107,6 +108,7 @@ void MIDI::setMIDIportName(QString outputName, QString inputName)
 void MIDI::OpenMIDIPort(int index)
 {
     OpenError.clear();
+    OutputPortName.clear();
     QString inName;
     if (index >= 0 && index < MIDIportList.size())
         inName = MIDIportList.at(index);
@@ -129,8 +131,8 @@ void MIDI::OpenMIDIPort(int index)
         if (portName(*midiin, unsigned(index)) != inName)
             index = currentInputNumber(inName);
         if (index < 0) {
-            problems << QStringLiteral("The MIDI input port \"%1\" is no longer available.")
-                            .arg(chosen);
+            problems
+                << QStringLiteral("The MIDI input port \"%1\" is no longer available.").arg(chosen);
         }
     }
     if (index >= 0 && problems.isEmpty()) {
@@ -173,6 +175,7 @@ void MIDI::OpenMIDIPort(int index)
         outName = portName(*midiout, bestIndex);
         try {
             midiout->openPort(bestIndex, outName.toUtf8().toStdString());
+            OutputPortName = outName;
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI output port \"%1\" could not be opened: %2")
                             .arg(outName, reasonText(e));
@@ -198,17 +201,33 @@ qint64 MIDI::SendSys(unsigned char *data, qint64 avail)
 
 void MIDI::send(const std::vector<unsigned char> &message)
 {
+    SendError.clear();
     if (SendSink) {
         SendSink(message);
         return;
     }
-    if (!midiout)
+    if (!midiout) {
+        SendError = QStringLiteral("no MIDI service is available");
         return;
+    }
+    // Without a callback the library only prints most send failures (warnings) to the standard
+    // error stream; for the length of one send they are collected here instead. The callback is
+    // removed again, so errors elsewhere are raised as exceptions, as the rest of this class
+    // expects.
+    std::string failure;
+    midiout->setErrorCallback(
+        [](RtMidiError::Type type, const std::string &text, void *data) {
+            if (type != RtMidiError::DEBUG_WARNING)
+                *static_cast<std::string *>(data) = text.empty() ? std::string("failed") : text;
+        },
+        &failure);
     try {
         midiout->sendMessage(&message);
-    } catch (const RtMidiError &) {
-        // Like a port that is not open: the message is dropped and the transfer's wait decides.
+    } catch (const RtMidiError &e) {
+        failure = e.getMessage();
     }
+    midiout->setErrorCallback(nullptr, nullptr);
+    SendError = QString::fromStdString(failure).trimmed();
 }
 
 int MIDI::CompareMIDIinPortName(char *name)

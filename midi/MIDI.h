@@ -39,6 +39,10 @@ public:
     QString ServiceError;
     // What went wrong in the last OpenMIDIPort; empty when both ports opened.
     QString OpenError;
+    // The output port that OpenMIDIPort opened, named when a send fails.
+    QString OutputPortName;
+    // Why the last message did not go out, as the MIDI library said it; empty when it went out.
+    QString SendError;
     // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
     std::function<void(const std::vector<unsigned char> &)> SendSink;
 

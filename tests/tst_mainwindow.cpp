@@ -3,8 +3,25 @@
 #include "ui_MainWindow.h"
 #include "update/HandleSys.h"
 
+#include <QIcon>
 #include <QImage>
+#include <QTextDocument>
 #include <QtTest>
+
+namespace
+{
+
+// What a person reads: a text that Qt takes for rich text is shown rendered.
+QString shown(const QString &text, Qt::TextFormat format)
+{
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+
+} // namespace
 
 class MainWindowTest : public QObject
 {
@@ -18,6 +35,7 @@ private slots:
     void progressAppearsWithItsFirstValue_data();
     void progressAppearsWithItsFirstValue();
     void targetVersionIsDecodedAsUtf8();
+    void portLabelNamesTheSelectedPort_data();
     void portLabelNamesTheSelectedPort();
     void exitWithoutTransferOnlyQuits();
     void exitDuringTransferStopsIt();
@@ -49,7 +67,7 @@ void MainWindowTest::formMatchesTheDesign_data()
     QTest::addColumn<int>("pointSize"); // -1: the default font
     QTest::newRow("exit") << "pushButton" << QRect(580, 260, 75, 23)
                           << "background-color: rgb(152, 152, 152);" << -1;
-    QTest::newRow("port") << "labelMIDIportName" << QRect(40, 10, 221, 16) << "" << -1;
+    QTest::newRow("port") << "labelMIDIportName" << QRect(40, 10, 400, 16) << "" << -1;
     QTest::newRow("logo") << "label" << QRect(30, 240, 311, 41)
                           << "image: url(:/new/prefix1/FileVari/Logo.png);" << -1;
     QTest::newRow("version") << "labelVersion" << QRect(446, 0, 211, 20)
@@ -58,7 +76,7 @@ void MainWindowTest::formMatchesTheDesign_data()
                          << "color: transparent;\nborder-style:solid;\nbackground-color: rgb(0, 0, "
                             "128);\n\n"
                          << -1;
-    QTest::newRow("percent") << "labelPercent" << QRect(470, 111, 47, 20)
+    QTest::newRow("percent") << "labelPercent" << QRect(470, 111, 56, 20)
                              << "color: rgb(0, 85, 255);" << 14;
     QTest::newRow("message") << "labelMsg" << QRect(180, 150, 331, 31)
                              << "color: rgb(0, 85, 255);\nbackground-color: rgb(0, 0, 128);" << 14;
@@ -89,6 +107,12 @@ void MainWindowTest::logoComesFromTheResources()
 {
     QImage logo(":/new/prefix1/FileVari/Logo.png");
     QCOMPARE(logo.size(), QSize(612, 103));
+    // The window's icon, for the task bar and the window switcher.
+    const QIcon icon(":icon/UploaderIcon.ico");
+    QVERIFY(!icon.isNull());
+    QVERIFY(icon.availableSizes().contains(QSize(32, 32)));
+    MainWindow w;
+    QCOMPARE(w.windowIcon().pixmap(32, 32).toImage(), icon.pixmap(32, 32).toImage());
 }
 
 void MainWindowTest::progressAppearsWithItsFirstValue_data()
@@ -112,6 +136,11 @@ void MainWindowTest::progressAppearsWithItsFirstValue()
     QVERIFY(!w.Form->labelMsg->isVisible());
     QCOMPARE(w.Form->progressBar->value(), value);
     QCOMPARE(w.Form->labelPercent->text(), percent);
+    // Readable whole in the window's own font, not cut at the label's edge.
+    QVERIFY2(w.Form->labelPercent->fontMetrics().horizontalAdvance(percent) <=
+                 w.Form->labelPercent->contentsRect().width(),
+             qPrintable(
+                 QString::number(w.Form->labelPercent->fontMetrics().horizontalAdvance(percent))));
 }
 
 void MainWindowTest::targetVersionIsDecodedAsUtf8()
@@ -126,14 +155,28 @@ void MainWindowTest::targetVersionIsDecodedAsUtf8()
     QCOMPARE(w.Form->labelMsg->text(), QString("Updating to version "));
 }
 
+void MainWindowTest::portLabelNamesTheSelectedPort_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("plain") << "Corvane Device:out";
+    // Names come from any MIDI client: markup in them is shown as written.
+    QTest::newRow("markup") << "Synth <b>X</b> & <i>co</i>";
+    QTest::newRow("longer than the label")
+        << "Virtual Raw MIDI 0-0:VirMIDI 0-0 20:0 (2nd interface)";
+}
+
 void MainWindowTest::portLabelNamesTheSelectedPort()
 {
+    QFETCH(QString, name);
     MainWindow w;
     w.show();
-    w.setLabelMIDIportName("Corvane Device:out");
-    QCOMPARE(w.Form->labelMIDIportName->text(), QString("Selected MIDI port: Corvane Device:out"));
+    w.setLabelMIDIportName(name);
+    QLabel *label = w.Form->labelMIDIportName;
+    QCOMPARE(shown(label->text(), label->textFormat()), "Selected MIDI port: " + name);
+    // The whole name, wherever the label cuts it, in its tool tip.
+    QCOMPARE(shown(label->toolTip(), Qt::AutoText), name);
     // The name must be readable on the black window: some of its pixels are drawn in green.
-    const QImage shot = w.Form->labelMIDIportName->grab().toImage();
+    const QImage shot = label->grab().toImage();
     int green = 0;
     for (int y = 0; y < shot.height(); ++y)
         for (int x = 0; x < shot.width(); ++x) {

@@ -15,10 +15,14 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QStatusBar>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <cstring>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "UpdateTestSupport.h"
@@ -298,6 +302,12 @@ private slots:
             << QList<int>{0, 5, 100}
             << QStringList{question("1.0.0", QStringLiteral("Gr\u00F6\u00DFe 2")), "End"} << false
             << to + QStringLiteral("Gr\u00F6\u00DFe 2");
+        // Markup in a version text is shown as written, in the question and the window.
+        QTest::newRow("markup in the version text")
+            << header("<b>2</b>", 40) + message(960, 7)
+            << QList<QByteArray>{versionReply("1.0.0"), Ack} << false << "Yes" << -1 << 2
+            << QList<int>{0, 4, 100} << QStringList{question("1.0.0", "<b>2</b>"), "End"} << false
+            << to + "<b>2</b>";
         // The question's file version comes from byte 33 on, which an 11-byte file lacks.
         QTest::newRow("11-byte file, version reply, Yes")
             << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
@@ -382,25 +392,31 @@ private slots:
         if (!progress.isEmpty())
             QCOMPARE(win.percent->text(), QString::number(progress.last()) + QLatin1Char('%'));
         QCOMPARE(win.msg->isHidden(), shown.isNull());
-        if (!shown.isNull())
+        if (!shown.isNull()) {
             QCOMPARE(win.msg->text(), shown);
+            QCOMPARE(win.msg->textFormat(), Qt::PlainText);
+        }
     }
 
     // Exit while the transfer waits for message k's acknowledgement: messages 1 to k are out,
-    // k + 1 never is, and no box appears.
+    // k + 1 never is, and no box appears. A device silent for more than 3 s is said so in the
+    // status line, until its answer comes.
     void exitWhileWaiting_data()
     {
         QTest::addColumn<int>("k");
         QTest::addColumn<QByteArray>("reply"); // the device's answer to message k
         QTest::addColumn<QList<int>>("progress");
+        QTest::addColumn<int>("lateMs"); // message k - 1 is answered this late; 0: at once
 
-        QTest::newRow("message 1, silent") << 1 << QByteArray() << QList<int>();
-        QTest::newRow("message 2, silent") << 2 << QByteArray() << QList<int>{0, 3};
-        QTest::newRow("message 3, silent") << 3 << QByteArray() << QList<int>{0, 3, 33};
+        QTest::newRow("message 1, silent") << 1 << QByteArray() << QList<int>() << 0;
+        QTest::newRow("message 2, silent") << 2 << QByteArray() << QList<int>{0, 3} << 0;
+        QTest::newRow("message 3, silent") << 3 << QByteArray() << QList<int>{0, 3, 33} << 0;
         QTest::newRow("message 1, ACK from device 11")
-            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>();
+            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>() << 0;
         QTest::newRow("message 2, ACK of packet 01")
-            << 2 << hex("F0 7E 10 7F 01 F7") << QList<int>{0, 3};
+            << 2 << hex("F0 7E 10 7F 01 F7") << QList<int>{0, 3} << 0;
+        QTest::newRow("message 3, message 2 answered after 3.5 s")
+            << 3 << QByteArray() << QList<int>{0, 3, 33} << 3500;
     }
 
     void exitWhileWaiting()
@@ -408,6 +424,7 @@ private slots:
         QFETCH(int, k);
         QFETCH(QByteArray, reply);
         QFETCH(QList<int>, progress);
+        QFETCH(int, lateMs);
 
         const QByteArray file = header("", 35) + message(300, 1) + message(665, 2);
         Window win;
@@ -415,10 +432,21 @@ private slots:
         FakeDevice device;
         device.replies = {Ack, Ack, Ack};
         device.replies[k - 1] = reply;
+        if (lateMs > 0)
+            device.replies[k - 2] = QByteArray();
+        QString noteBeforeAnswer;
+        QString noteAtExit = QStringLiteral("not read");
         device.onMessage = [&](int index) {
+            if (lateMs > 0 && index == k - 2)
+                QTimer::singleShot(lateMs, &device.context, [&] {
+                    noteBeforeAnswer = win.w.statusBar()->currentMessage();
+                    deliver(Ack);
+                });
             if (index == k - 1)
-                QTimer::singleShot(0, &device.context,
-                                   [&] { QTest::mouseClick(win.exit, Qt::LeftButton); });
+                QTimer::singleShot(0, &device.context, [&] {
+                    noteAtExit = win.w.statusBar()->currentMessage();
+                    QTest::mouseClick(win.exit, Qt::LeftButton);
+                });
         };
         ModalDriver driver;
 
@@ -431,6 +459,52 @@ private slots:
         QCOMPARE(driver.texts(), QStringList());
         QCOMPARE(h.ExitFlag, true);
         QCOMPARE(recorder.values, progress);
+        if (lateMs > 0) {
+            const QRegularExpression waiting(
+                QStringLiteral("No answer from the device for [34] s \\(message %1 of 3\\)\\. "
+                               "Check the MIDI connection, or press Exit\\.")
+                    .arg(k - 1));
+            QVERIFY2(waiting.match(noteBeforeAnswer).hasMatch(), qPrintable(noteBeforeAnswer));
+        }
+        QCOMPARE(noteAtExit, QString()); // gone with the answer; none yet for message k
+    }
+
+    // A header whose version text runs on for more than 2 GiB without a 00: only the first bytes
+    // are read, for the window and the question alike. The bytes are two small files mapped over
+    // and over, so no gigabytes are written or held.
+    void versionTextWithoutEnd()
+    {
+        const qint64 chunk = qint64(1) << 20;
+        const qint64 total = (qint64(1) << 31) + chunk;
+        const QByteArray first = header("", 35).left(33) + QByteArray(int(chunk) - 33, 'A');
+        QFile head(writeFile(first));
+        QFile rest(writeFile(QByteArray(int(chunk), 'A')));
+        QVERIFY(head.open(QIODevice::ReadOnly) && rest.open(QIODevice::ReadOnly));
+        auto *bytes = static_cast<unsigned char *>(::mmap(
+            nullptr, size_t(total), PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        QVERIFY(bytes != MAP_FAILED);
+        for (qint64 at = 0; at < total; at += chunk)
+            QVERIFY(::mmap(bytes + at, size_t(chunk), PROT_READ, MAP_SHARED | MAP_FIXED,
+                           (at ? rest : head).handle(), 0) != MAP_FAILED);
+
+        Window win;
+        HandleSys h(writeFile(QByteArray()), &win.w);
+        unsigned char *const own = h.FileBuf;
+        h.FileBuf = bytes;
+        h.FileLen = total;
+        h.getParameters();
+        std::strcpy(gMIDIsysParser.CurVersion, "1.0.0");
+        gMIDIsysParser.CurVersionLen = 5;
+        ModalDriver driver;
+        driver.expectClick(QMessageBox::No);
+        const bool replace = h.ReplaceYesNo();
+        h.FileBuf = own;
+        h.FileLen = 0;
+        ::munmap(bytes, size_t(total));
+
+        QCOMPARE(QByteArray(h.NewVersion), QByteArray(23, 'A'));
+        QVERIFY(!replace);
+        QCOMPARE(driver.texts(), QStringList{question("1.0.0", QString(64, 'A') + QChar(0x2026))});
     }
 
     void badFile_data()

@@ -14,8 +14,14 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
     DialogResult = 0;
     Form->pushButtonOk->setEnabled(false);
     gMIDI.GetMIDIPortListName();
-    for (const QString &name : gMIDI.MIDIportList)
+    for (const QString &name : gMIDI.MIDIportList) {
         Form->listWidget->insertItem(Form->listWidget->count(), name);
+        // The list is narrower than long names (two ports of one interface differ at the end):
+        // the whole name shows on hover, escaped, as a tool tip would take markup as rich text.
+        Form->listWidget->item(Form->listWidget->count() - 1)
+            ->setToolTip(
+                QStringLiteral("<p style='white-space:pre'>%1</p>").arg(name.toHtmlEscaped()));
+    }
 }
 
 midiselection::~midiselection()
@@ -41,7 +47,11 @@ void midiselection::on_pushButtonOk_clicked()
     gMIDI.OpenMIDIPort(index);
     if (!gMIDI.OpenError.isEmpty()) {
         // The run goes on (the device may still be reached), but the user must know why it may not.
-        QMessageBox::warning(this, QStringLiteral("Corvane Uploader"), gMIDI.OpenError);
+        // It names ports as other MIDI clients called them: shown as written, never as markup.
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), gMIDI.OpenError,
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
     }
     DialogResult = 1;
     close();

@@ -17,7 +17,8 @@
 #include <limits>
 #include <new>
 
-namespace {
+namespace
+{
 
 // F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
 const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
@@ -26,17 +27,49 @@ constexpr qint64 ParameterBytes = 4;
 constexpr qint64 VersionPosition = FixedBytes + 7 * ParameterBytes; // byte 33
 constexpr qint64 MaxVersionChars = qint64(sizeof(HandleSys::NewVersion)) - 1;
 
+// Longest file version text the replacement question shows; a longer one is cut and marked.
+constexpr int MaxQuestionChars = 64;
+// Bytes that hold more than MaxQuestionChars characters however they are encoded in UTF-8.
+constexpr qint64 MaxQuestionBytes = 4 * MaxQuestionChars + 4;
+
 // The header's version text: from byte 33 up to the first 00, or up to the end of the loaded
-// bytes when they hold no 00 there. Empty when the bytes end before byte 33.
-QByteArray headerVersionText(const unsigned char *buf, qint64 len)
+// bytes when they hold no 00 there, but never more than `limit` bytes of it, so a header without
+// a 00 for gigabytes costs no more than a short one. Empty when the bytes end before byte 33.
+QByteArray headerVersionText(const unsigned char *buf, qint64 len, qint64 limit)
 {
     if (!buf || len <= VersionPosition)
         return QByteArray();
     const auto *start = reinterpret_cast<const char *>(buf + VersionPosition);
-    const qint64 avail = len - VersionPosition;
+    const qint64 avail = std::min(len - VersionPosition, limit);
     const void *nul = std::memchr(start, 0, size_t(avail));
     const qint64 n = nul ? static_cast<const char *>(nul) - start : avail;
-    return QByteArray(start, int(std::min<qint64>(n, std::numeric_limits<int>::max())));
+    return QByteArray(start, int(n));
+}
+
+// The file's version text as the question shows it: a text longer than MaxQuestionChars is cut
+// there and ends in an ellipsis, so the box keeps a size a person can read.
+QString questionVersionText(const unsigned char *buf, qint64 len)
+{
+    const QByteArray bytes = headerVersionText(buf, len, MaxQuestionBytes);
+    const QString text = QString::fromUtf8(bytes);
+    if (bytes.size() < MaxQuestionBytes && text.size() <= MaxQuestionChars)
+        return text;
+    const int keep =
+        text.at(MaxQuestionChars - 1).isHighSurrogate() ? MaxQuestionChars - 1 : MaxQuestionChars;
+    return text.left(keep) + QChar(0x2026);
+}
+
+// Number of messages in the loaded bytes: each ends with an F7, the last one at the end.
+qint64 messageCount(const unsigned char *buf, qint64 len)
+{
+    qint64 count = 0;
+    for (const unsigned char *p = buf, *end = buf + len; p < end; ++count) {
+        p = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
+        if (!p)
+            break;
+        ++p;
+    }
+    return count;
 }
 
 void showMessage(const char *text)
@@ -83,19 +116,36 @@ void HandleSys::ReadData(QString path)
 
     getParameters();
 
+    const qint64 messages = messageCount(FileBuf, std::max<qint64>(FileLen, 0));
+    qint64 message = 0;
     qint64 pos = 0;
     while (pos < FileLen) {
         const qint64 n = gMIDI.SendSys(FileBuf + pos, FileLen - pos);
         if (n <= 0) // cannot happen for a file that ends with F7; never loop on it
             break;
+        ++message;
+        const bool sendFailed = !gMIDI.SendError.isEmpty();
+        if (sendFailed && Window)
+            Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
 
         // The flag is not lowered before the send, so one left raised by an unclaimed earlier
-        // reply ends this wait at once. No time limit: only Exit ends the wait for a silent device.
+        // reply ends this wait at once. No time limit: only Exit ends the wait for a silent device,
+        // so after 3 s of silence the window says what the transfer waits for, once a second.
+        QElapsedTimer silence;
+        silence.start();
+        int shownSeconds = 0;
         while (!gMIDIsysParser.Ack()) {
             delay(1);
             if (ExitFlag)
                 return;
+            const int seconds = int(silence.elapsed() / 1000);
+            if (!sendFailed && seconds >= 3 && seconds != shownSeconds && Window) {
+                shownSeconds = seconds;
+                Window->ShowNoAnswer(seconds, message, messages);
+            }
         }
+        if ((sendFailed || shownSeconds) && Window)
+            Window->ClearStatusNote();
 
         if (FirstMessage) {
             if (gMIDIsysParser.CurVersionLen != 0 && !ReplaceYesNo()) {
@@ -124,7 +174,7 @@ bool HandleSys::ReplaceYesNo()
         QCoreApplication::translate("HandleSys", "Current firmware version is ") +
         QString::fromUtf8(current, int(qstrnlen(current, sizeof gMIDIsysParser.CurVersion))) +
         QLatin1Char('\n') + QCoreApplication::translate("HandleSys", "New version is ") +
-        QString::fromUtf8(headerVersionText(FileBuf, FileLen)) + QLatin1Char('\n') +
+        questionVersionText(FileBuf, FileLen) + QLatin1Char('\n') +
         QCoreApplication::translate("HandleSys", "Replace ?");
 
     // The device's version text has been read. A version reply that comes now (a device that
@@ -132,7 +182,7 @@ bool HandleSys::ReplaceYesNo()
     // release that leaves the flag as it is orders this read before that write.
     bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
     while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
-                                                          std::memory_order_relaxed)) {
+                                                         std::memory_order_relaxed)) {
     }
 
     QMessageBox box;
@@ -174,7 +224,7 @@ void HandleSys::getParameters()
     Param7 = iConvert(FileBuf + 29);
 
     // A longer text keeps its first 23 characters.
-    const QByteArray version = headerVersionText(FileBuf, FileLen).left(int(MaxVersionChars));
+    const QByteArray version = headerVersionText(FileBuf, FileLen, MaxVersionChars);
     std::memcpy(NewVersion, version.constData(), size_t(version.size()));
     NewVersion[version.size()] = '\0';
 }

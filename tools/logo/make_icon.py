@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 """Draws the updater's application icon in the logo's style: the logo's pixel-font "C" in light
 grey over its blue-to-green wave, on a dark rounded square with a navy rim. Writes one PNG per
-size in the desktop's icon theme layout: OUT/NxN/apps/corvane-uploader.png.
+size in the desktop's icon theme layout: OUT/NxN/apps/corvane-uploader.png, and the window's
+icon as a Windows icon file with the sizes ICO_SIZES, which the resources hold.
 
-Usage: make_icon.py [OUT]   (default: packaging/icons/hicolor)
+Usage: make_icon.py [OUT [ICO]]   (defaults: packaging/icons/hicolor, app/FileVari/UploaderIcon.ico)
 """
 import math
 import os
+import struct
 import sys
 
 from make_logo import FONT, png
 
 SIZES = (16, 32, 48, 64, 128, 256)
+ICO_SIZES = (16, 32, 48, 64, 128)
 NAME = "corvane-uploader"
 SAMPLES = 4  # per pixel and axis, for smooth edges
 
@@ -81,10 +84,34 @@ def draw(size):
     return px
 
 
+def ico(images):
+    """Encodes square images of (r, g, b, a) rows as an icon file of 32-bit bitmaps, the form
+    every icon reader takes."""
+    entries, data = [], []
+    offset = 6 + 16 * len(images)
+    for px in images:
+        n = len(px)
+        # Bottom-up BGRA rows, then the 1-bit mask (all clear: the alpha channel decides),
+        # each mask row padded to 4 bytes. The bitmap's height counts both.
+        pixels = b"".join(b"".join(struct.pack("4B", p[2], p[1], p[0], p[3]) for p in row)
+                          for row in reversed(px))
+        mask = bytes(((n + 31) // 32) * 4 * n)
+        bitmap = struct.pack("<IiiHHIIiiII", 40, n, 2 * n, 1, 32, 0, len(pixels) + len(mask),
+                             0, 0, 0, 0) + pixels + mask
+        entries.append(struct.pack("<BBBBHHII", n % 256, n % 256, 0, 0, 1, 32, len(bitmap), offset))
+        data.append(bitmap)
+        offset += len(bitmap)
+    return struct.pack("<HHH", 0, 1, len(images)) + b"".join(entries) + b"".join(data)
+
+
 if __name__ == "__main__":
     out = sys.argv[1] if len(sys.argv) > 1 else "packaging/icons/hicolor"
+    ico_path = sys.argv[2] if len(sys.argv) > 2 else "app/FileVari/UploaderIcon.ico"
+    drawn = {size: draw(size) for size in SIZES}
     for size in SIZES:
         folder = os.path.join(out, "%dx%d" % (size, size), "apps")
         os.makedirs(folder, exist_ok=True)
         with open(os.path.join(folder, NAME + ".png"), "wb") as f:
-            f.write(png(draw(size)))
+            f.write(png(drawn[size]))
+    with open(ico_path, "wb") as f:
+        f.write(ico([drawn[size] for size in ICO_SIZES]))
