@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
           imagemagick clang libclang-rt-14-dev libbenchmark-dev dpkg-dev file desktop-file-utils x11-utils
+          fonts-dejavu-core
           "$@")
 missing=()
 for p in "${packages[@]}"; do

@@ -34,17 +34,21 @@ else
     echo "MIDI service: a JACK server of our own (dummy driver), log in $demo/jackd.log"
 fi
 
+build/tools/corvane-make-update --version 2.0.0 --total-size 524288 --message-size 1024 \
+    "$demo/sample-update.cvn" >/dev/null
+rm -f "$demo/received.bin"
+
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: running the update under Xvfb, driven by xdotool."
-    CORVANE_SCREENSHOT="$demo/main-window.png" xvfb-run -a -s "-screen 0 1024x768x24" \
+    echo "No display: running the update of $demo/sample-update.cvn under Xvfb, driven by xdotool."
+    CORVANE_UPDATE="$demo/sample-update.cvn" CORVANE_RECORD="$demo/received.bin" \
+        CORVANE_SCREENSHOT="$demo/main-window.png" xvfb-run -a -s "-screen 0 1024x768x24" \
         tests/gui/drive-updater.sh build/corvane-uploader build/tools/corvane-device-sim \
         build/tools/corvane-make-update
+    echo "The device's record of what it received: $demo/received.bin"
     echo "Screenshot of the main window after the update: $demo/main-window.png"
     exit 0
 fi
 
-build/tools/corvane-make-update --version 2.0.0 --total-size 524288 --message-size 1024 \
-    "$demo/sample-update.cvn" >/dev/null
 build/tools/corvane-device-sim --version 1.0.0 --record "$demo/received.bin" >"$demo/device.log" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q ready "$demo/device.log" && break; sleep 0.1; done

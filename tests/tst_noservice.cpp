@@ -31,6 +31,7 @@ void NoServiceTest::managerRunsWithoutPorts()
     QVERIFY(gMIDI.OpenError.contains("no MIDI service"));
     unsigned char msg[] = {0xF0, 0x01, 0xF7};
     QCOMPARE(gMIDI.SendSys(msg, 3), qint64(3));
+    QVERIFY(gMIDI.SendError.contains("no MIDI service")); // not sent, and said so
     gMIDI.CloseMIDIPort();
 }
 

@@ -13,6 +13,7 @@
 
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QTextDocument>
 #include <QtTest>
 
 #include <functional>
@@ -76,8 +77,14 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
     QCOMPARE(dialog.Form->label->palette().color(QPalette::Active, QPalette::Window),
              QColor(0, 85, 255));
     QStringList shown;
-    for (int i = 0; i < dialog.Form->listWidget->count(); ++i)
-        shown << dialog.Form->listWidget->item(i)->text();
+    for (int i = 0; i < dialog.Form->listWidget->count(); ++i) {
+        const QListWidgetItem *item = dialog.Form->listWidget->item(i);
+        shown << item->text();
+        // The whole name on hover, where the list cuts it.
+        QTextDocument tip;
+        tip.setHtml(item->toolTip());
+        QCOMPARE(tip.toPlainText(), item->text());
+    }
     QCOMPARE(shown, gMIDI.MIDIportList);
     QVERIFY(shown.contains("Synth:to host"));
     QCOMPARE(dialog.ItemSelected, -1);

@@ -3,11 +3,16 @@
 # port and "Ok", types the update file's path, answers Yes, closes "End", clicks "Exit". Then the
 # device's record must equal the file and the updater must have ended with status 0.
 # Usage (inside a MIDI service and an X server): drive-updater.sh UPDATER DEVICE_SIM MAKE_UPDATE
+# Optional: CORVANE_UPDATE, an update file to send instead of one made here (version 2.5.0,
+# 150,000 bytes); CORVANE_RECORD, where the device records what it receives; CORVANE_SCREENSHOT,
+# where to save the main window after the update.
 set -u
 updater=$1 sim=$2 make_update=$3
 export QT_QPA_PLATFORM=xcb
 work=$(mktemp -d /tmp/corvane-gui-XXXXXX)
 shot=${CORVANE_SCREENSHOT:-}
+update=${CORVANE_UPDATE:-$work/update.cvn}
+record=${CORVANE_RECORD:-$work/received.bin}
 pids=()
 app=""
 cleanup() { kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null; }
@@ -17,7 +22,7 @@ fail() {
     for id in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
         echo "drive-updater: window $id \"$(xdotool getwindowname "$id")\"" >&2
     done
-    echo "drive-updater: received $(stat -c %s "$work/received.bin" 2>/dev/null) bytes" >&2
+    echo "drive-updater: received $(stat -c %s "$record" 2>/dev/null) bytes" >&2
     echo "--- updater log" >&2
     cat "$work/updater.log" >&2
     exit 1
@@ -32,9 +37,11 @@ window() { # window NAME: waits (up to 40 s) for a visible window with exactly t
     return 1
 }
 
-"$make_update" --version 2.5.0 --total-size 150000 --message-size 1024 "$work/update.cvn" ||
-    fail "cannot make the update file"
-"$sim" --version 1.0.0 --record "$work/received.bin" >"$work/sim.out" 2>&1 &
+if [ -z "${CORVANE_UPDATE:-}" ]; then
+    "$make_update" --version 2.5.0 --total-size 150000 --message-size 1024 "$update" ||
+        fail "cannot make the update file"
+fi
+"$sim" --version 1.0.0 --record "$record" >"$work/sim.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q ready "$work/sim.out" && break; sleep 0.1; done
 grep -q ready "$work/sim.out" || fail "the simulated device did not start"
@@ -51,7 +58,7 @@ xdotool mousemove --window "$dialog" 177 211 click 1 # Ok
 files=$(window "Select file") || fail "no file dialog"
 xdotool windowfocus --sync "$files"
 sleep 0.3
-xdotool type --delay 5 "$work/update.cvn"
+xdotool type --delay 5 "$update"
 xdotool key Return
 
 question=$(window "Updater message") || fail "no replacement question"
@@ -87,6 +94,6 @@ kill -0 "$app" 2>/dev/null && fail "the updater did not end after Exit"
 wait "$app"
 status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
-cmp "$work/update.cvn" "$work/received.bin" || fail "the device did not receive the file exactly"
-echo "drive-updater: $(stat -c %s "$work/update.cvn") bytes received exactly; exit status 0"
+cmp "$update" "$record" || fail "the device did not receive the file exactly"
+echo "drive-updater: $(stat -c %s "$update") bytes received exactly; exit status 0"
 rm -rf "$work"

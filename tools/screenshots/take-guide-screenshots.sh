@@ -195,7 +195,7 @@ open_file "$update"
 question=$(window "Updater message") || fail "no replacement question"
 xdotool windowfocus --sync "$question"
 xdotool key alt+y
-sleep 3
+sleep 6 # past the 3 s of silence after which the status line speaks
 shot guide-no-answer.png "$main"
 xdotool mousemove --window "$main" 617 271 click 1
 wait_end
