@@ -11,8 +11,7 @@
 unsigned char DumpRequest[14] = {0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
                                  0x49, 0x4E, 0x20, 0x56, 0x45, 0x52, 0xF7};
 
-namespace
-{
+namespace {
 
 QString portName(RtMidi &port, unsigned int number)
 {
@@ -131,8 +130,8 @@ void MIDI::OpenMIDIPort(int index)
         if (portName(*midiin, unsigned(index)) != inName)
             index = currentInputNumber(inName);
         if (index < 0) {
-            problems
-                << QStringLiteral("The MIDI input port \"%1\" is no longer available.").arg(chosen);
+            problems << QStringLiteral("The MIDI input port \"%1\" is no longer available.")
+                            .arg(chosen);
         }
     }
     if (index >= 0 && problems.isEmpty()) {

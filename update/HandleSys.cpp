@@ -17,8 +17,7 @@
 #include <limits>
 #include <new>
 
-namespace
-{
+namespace {
 
 // F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
 const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
@@ -182,7 +181,7 @@ bool HandleSys::ReplaceYesNo()
     // release that leaves the flag as it is orders this read before that write.
     bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
     while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
-                                                         std::memory_order_relaxed)) {
+                                                          std::memory_order_relaxed)) {
     }
 
     QMessageBox box;
