@@ -12,8 +12,15 @@
 #include <QListWidget>
 #include <QtTest>
 
-// The simulated device's output, as the updater lists it under JACK.
+// The simulated device's output, as the updater lists it under JACK; ALSA adds its client and
+// port numbers.
 inline const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
+
+inline QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
 
 inline MainWindow *mainWindow()
 {
@@ -23,16 +30,22 @@ inline MainWindow *mainWindow()
     return nullptr;
 }
 
-inline void pickDevicePort(QWidget *w)
+// Clicks the one port whose name starts with `name`, then "Ok".
+inline void pickPort(QWidget *w, const QString &name)
 {
     auto *dialog = qobject_cast<midiselection *>(w);
     QVERIFY(dialog);
     QListWidget *list = dialog->Form->listWidget;
-    const QList<QListWidgetItem *> items = list->findItems(kDevicePort, Qt::MatchExactly);
+    const QList<QListWidgetItem *> items = list->findItems(name, Qt::MatchStartsWith);
     QVERIFY2(items.size() == 1, qPrintable(gMIDI.MIDIportList.join(", ")));
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                       list->visualItemRect(items.first()).center());
     QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+}
+
+inline void pickDevicePort(QWidget *w)
+{
+    pickPort(w, kDevicePort);
 }
 
 inline void chooseFile(QWidget *w, const QString &path)

@@ -20,14 +20,6 @@
 namespace
 {
 
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-
 // Every run begins the same way: the device's port, then the update file.
 void beginRun(ModalDriver &driver, const QString &path)
 {

@@ -7,7 +7,8 @@
 
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 std::string preview(const Bytes &bytes)
 {
@@ -44,6 +45,15 @@ bool DeviceSim::start(std::string *error)
             return false;
         }
     }
+    if (!options_.rawMidi.empty()) {
+        worker_ = std::thread(&DeviceSim::work, this);
+        return raw_.open(
+            options_.rawMidi,
+            [this](const unsigned char *data, std::size_t size) {
+                receive(std::vector<unsigned char>(data, data + size));
+            },
+            error);
+    }
     std::string reason;
     in_.reset(MidiBackend::openInput(kInputClient, 100, &reason, options_.api));
     if (!in_) {
@@ -70,6 +80,8 @@ bool DeviceSim::start(std::string *error)
 
 std::string DeviceSim::apiName()
 {
+    if (!options_.rawMidi.empty())
+        return "ALSA raw MIDI device " + options_.rawMidi;
     return in_ ? RtMidi::getApiDisplayName(in_->getCurrentApi()) : std::string();
 }
 
@@ -185,6 +197,13 @@ void DeviceSim::handle(Received &received)
 void DeviceSim::send(const Outgoing &out)
 {
     for (const Bytes &piece : out.pieces) {
+        if (!options_.rawMidi.empty()) {
+            std::string error;
+            if (!raw_.write(piece, &error))
+                std::fprintf(stderr, "corvane-device-sim: sending %s failed: %s\n",
+                             out.what.c_str(), error.c_str());
+            continue;
+        }
         try {
             out_->sendMessage(&piece);
         } catch (const RtMidiError &e) {
@@ -211,6 +230,7 @@ SimSummary DeviceSim::stop()
 {
     // Input first, so nothing new arrives while the queue is drained.
     in_.reset();
+    raw_.stopReading();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -220,6 +240,7 @@ SimSummary DeviceSim::stop()
         worker_.join();
     // Closing the output waits until what was sent has left.
     out_.reset();
+    raw_.close();
     if (recordFile_) {
         std::fclose(recordFile_);
         recordFile_ = nullptr;

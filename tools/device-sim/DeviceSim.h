@@ -2,6 +2,7 @@
 #pragma once
 
 #include "DeviceReplies.h"
+#include "RawMidiPort.h"
 #include "SysExStream.h"
 
 #include <atomic>
@@ -32,6 +33,7 @@ struct SimOptions {
     long delayMs = 0;
     long quitAfter = -1; // -1: never
     std::string api;     // "" for the default with fallbacks, "jack" or "alsa"
+    std::string rawMidi; // an ALSA raw MIDI device (e.g. "hw:0,0") instead of virtual ports
     bool verbose = false;
 };
 
@@ -50,9 +52,10 @@ public:
     explicit DeviceSim(const SimOptions &options);
     ~DeviceSim();
 
-    // Opens the record file and both ports and starts answering; false with *error on failure.
+    // Opens the record file and the ports (or the raw MIDI device) and starts answering; false
+    // with *error on failure.
     bool start(std::string *error);
-    // The MIDI service in use, e.g. "JACK".
+    // The MIDI service in use, e.g. "JACK", or the raw MIDI device.
     std::string apiName();
     // Full names of the device's output port as the MIDI service lists them (what the user picks).
     std::vector<std::string> outputPortNames();
@@ -77,6 +80,7 @@ private:
     SimOptions options_;
     std::unique_ptr<RtMidiIn> in_;
     std::unique_ptr<RtMidiOut> out_;
+    RawMidiPort raw_;
     std::FILE *recordFile_ = nullptr;
     bool recordFailed_ = false;
 

@@ -11,7 +11,8 @@
 #include <ctime>
 #include <string>
 
-namespace {
+namespace
+{
 
 volatile std::sig_atomic_t gSignal = 0;
 
@@ -46,6 +47,9 @@ void usage(std::FILE *to)
         "  --quit-after N      answer N messages, then close the ports and exit\n"
         "  --api jack|alsa     use only this MIDI service (default: RtMidi's default, then the\n"
         "                      other compiled ones)\n"
+        "  --rawmidi DEVICE    be the instrument behind an ALSA raw MIDI device instead (e.g.\n"
+        "                      hw:0,0 of snd-virmidi, whose other end is the sequencer port\n"
+        "                      \"Virtual Raw MIDI 0-0\"): read and write it byte by byte\n"
         "  -v, --verbose       print one line per received message\n"
         "  -h, --help          show this help\n"
         "\n"
@@ -115,6 +119,7 @@ int main(int argc, char **argv)
         DuplicateAckOpt,
         QuitAfterOpt,
         ApiOpt,
+        RawMidiOpt,
     };
     static const option longOptions[] = {
         {"version", required_argument, nullptr, VersionOpt},
@@ -129,6 +134,7 @@ int main(int argc, char **argv)
         {"duplicate-ack", no_argument, nullptr, DuplicateAckOpt},
         {"quit-after", required_argument, nullptr, QuitAfterOpt},
         {"api", required_argument, nullptr, ApiOpt},
+        {"rawmidi", required_argument, nullptr, RawMidiOpt},
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
@@ -192,6 +198,11 @@ int main(int argc, char **argv)
                 return badUsage("--api takes jack or alsa");
             options.api = optarg;
             break;
+        case RawMidiOpt:
+            if (!*optarg)
+                return badUsage("--rawmidi needs a device name, e.g. hw:0,0");
+            options.rawMidi = optarg;
+            break;
         case 'v':
             options.verbose = true;
             break;
@@ -204,6 +215,8 @@ int main(int argc, char **argv)
     }
     if (optind < argc)
         return badUsage(std::string("unexpected argument ") + argv[optind]);
+    if (!options.rawMidi.empty() && !options.api.empty())
+        return badUsage("--rawmidi and --api exclude each other");
 
     struct sigaction action = {};
     action.sa_handler = onSignal;

@@ -1,0 +1,28 @@
+#!/bin/bash
+# The ALSA checks, run one after another inside the ALSA test VM (the alsa_vm test):
+# - tst_alsa: whole updates through the real widgets to a device on a virtual raw MIDI port;
+# - the simulated device as an ALSA sequencer client, found by the updater's name pairing, that
+#   quits mid-transfer (tst_faults deviceVanishesMidTransfer, which meets it over ALSA here);
+# - tst_noservice with /dev/snd hidden: the suites that need no MIDI service get none.
+# Usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH
+set -u
+[ $# -eq 4 ] || { echo "usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH" >&2; exit 2; }
+[ -e /dev/snd/seq ] && [ -e /dev/snd/midiC0D2 ] ||
+    { echo "alsa-checks: FAILED: no ALSA sequencer or virtual raw MIDI ports here" >&2; exit 1; }
+failed=()
+check() {
+    local name=$1
+    shift
+    echo "==== $name"
+    local t=$SECONDS
+    "$@" || failed+=("$name")
+    echo "==== $name: $((SECONDS - t)) s"
+}
+check tst_alsa "$1"
+check "tst_faults deviceVanishesMidTransfer over ALSA" "$2" deviceVanishesMidTransfer
+check "tst_noservice with /dev/snd hidden" "$4" "$3"
+if [ ${#failed[@]} -gt 0 ]; then
+    printf 'alsa-checks: FAILED: %s\n' "${failed[@]}" >&2
+    exit 1
+fi
+echo "alsa-checks: all three checks passed"
