@@ -61,6 +61,7 @@ QByteArray unrelatedSysEx(int size)
     return m + char(0xF7);
 }
 
+
 // True once the process has ended: gone, or a zombie that its parent has not reaped yet.
 bool processEnded(pid_t pid)
 {
@@ -245,10 +246,12 @@ FaultsTest::Outcome FaultsTest::run(const QString &file, std::function<bool()> e
             }
             ModalDriver::clickButton(w, QMessageBox::Ok);
             if (MainWindow *main = mainWindow()) {
-                outcome.progress =
-                    main->Form->progressBar->isVisible() ? main->Form->progressBar->value() : -1;
-                QTimer::singleShot(
-                    0, main, [main] { QTest::mouseClick(main->Form->pushButton, Qt::LeftButton); });
+                outcome.progress = main->Form->progressBar->isVisible()
+                                       ? main->Form->progressBar->value()
+                                       : -1;
+                QTimer::singleShot(0, main, [main] {
+                    QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
+                });
             }
         });
     }
@@ -280,8 +283,9 @@ FaultsTest::Outcome FaultsTest::run(const QString &file, std::function<bool()> e
             if (ticks < 10 || paints.paints < 2)
                 return;
             probe.stop();
-            outcome.progress =
-                probed->Form->progressBar->isVisible() ? probed->Form->progressBar->value() : -1;
+            outcome.progress = probed->Form->progressBar->isVisible()
+                                   ? probed->Form->progressBar->value()
+                                   : -1;
             outcome.exitPressed = true;
             QTest::mouseClick(probed->Form->pushButton, Qt::LeftButton);
         });
@@ -502,8 +506,8 @@ void FaultsTest::messagesWhileTheQuestionIsOpen_data()
 {
     QTest::addColumn<QByteArrayList>("messages");
     QTest::addColumn<bool>("raisesTheFlag");
-    const QByteArray otherVersion =
-        QByteArray::fromHex("F07E1007027665722E00000003") + "9.9" + char(0xF7);
+    const QByteArray otherVersion = QByteArray::fromHex("F07E1007027665722E00000003") + "9.9" +
+                                    char(0xF7);
     QTest::newRow("ACK") << QByteArrayList{kAck} << true;
     QTest::newRow("another version reply") << QByteArrayList{otherVersion} << true;
     QTest::newRow("identity request") << QByteArrayList{kIdentityRequest} << false;
@@ -575,8 +579,8 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
 // 16 MB in messages of 8 KB, the largest that JACK carries safely.
 void FaultsTest::sixteenMegabytesArriveWhole()
 {
-    const QString big = makeUpdate(
-        "16mb.cvn", {"--version", "3.0.0", "--total-size", "16777216", "--message-size", "8192"});
+    const QString big = makeUpdate("16mb.cvn", {"--version", "3.0.0", "--total-size", "16777216",
+                                                "--message-size", "8192"});
     QVERIFY(!big.isEmpty());
     QVERIFY(device.start({}, recordPath));
     const Outcome outcome = run(big);
@@ -597,8 +601,8 @@ void FaultsTest::jackServerKilledMidTransfer()
     const pid_t server = pid_t(qEnvironmentVariableIntValue("CORVANE_JACK_PID"));
     if (server <= 0)
         QSKIP("needs the JACK server's process id in CORVANE_JACK_PID (with-jack.sh sets it)");
-    const QString longer =
-        makeUpdate("long.cvn", {"--version", "2.0.0", "--count", "5000", "--message-size", "256"});
+    const QString longer = makeUpdate(
+        "long.cvn", {"--version", "2.0.0", "--count", "5000", "--message-size", "256"});
     QVERIFY(!longer.isEmpty());
     QVERIFY(device.start({}, recordPath));
 
