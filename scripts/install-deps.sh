@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
           imagemagick clang libclang-rt-14-dev libbenchmark-dev dpkg-dev file desktop-file-utils x11-utils
           fonts-dejavu-core
+          # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
+          libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio
           "$@")
 missing=()
 for p in "${packages[@]}"; do

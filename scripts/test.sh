@@ -1,7 +1,8 @@
 #!/bin/bash
-# Installs what is missing, builds everything and runs every test through CTest; then the whole
-# suite again under AddressSanitizer + UndefinedBehaviorSanitizer, the threaded and end-to-end
-# tests under ThreadSanitizer, and each fuzzer for a bounded time.
+# Installs what is missing, builds everything and runs every test through CTest, and the ALSA
+# checks in a VM (tests/alsa-vm); then the whole suite again under AddressSanitizer +
+# UndefinedBehaviorSanitizer, the threaded and end-to-end tests under ThreadSanitizer, and each
+# fuzzer for a bounded time.
 # Usage: test.sh     (CORVANE_FUZZ_SECONDS: fuzzing time per target, default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,6 +16,10 @@ stage "build and test"
 cmake --preset dev >/dev/null
 cmake --build --preset dev -j"$jobs"
 ctest --preset dev
+
+# The ALSA sequencer path, which the machine itself lacks: one VM boot runs every ALSA check.
+stage "ALSA sequencer and raw MIDI, in a VM"
+ctest --preset alsa
 
 # Every test, halting at the first error; leaks are checked, less those in lsan.supp.
 stage "AddressSanitizer + UndefinedBehaviorSanitizer: every test"

@@ -14,8 +14,8 @@ work=$(mktemp -d /tmp/corvane-sizes-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 case "$path" in
 rawmidi) simargs=(--rawmidi hw:0,2) api=alsa out="Virtual Raw MIDI 0-2" in="Virtual Raw MIDI 0-2" ;;
-seq) simargs=(--api alsa) api=alsa out="Corvane Device In" in="Corvane Device Out" ;;
-jack) simargs=(--api jack) api=jack out="Corvane Device In" in="Corvane Device Out" ;;
+seq) simargs=(--api alsa) api=alsa out="Corvane Device Out" in="Corvane Device In" ;;
+jack) simargs=(--api jack) api=jack out="Corvane Device Out" in="Corvane Device In" ;;
 *) echo "measure-sizes: unknown path $path" >&2; exit 2 ;;
 esac
 
