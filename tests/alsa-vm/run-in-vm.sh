@@ -23,7 +23,8 @@ while [ $# -gt 0 ]; do
 done
 fail() { echo "run-in-vm: FAILED: $*" >&2; exit 1; }
 [ $# -gt 0 ] && [ -n "$share" ] || { sed -n '6,10s/^# \{0,1\}//p' "$0" >&2; exit 2; }
-share=$(realpath -e "$share" 2>/dev/null) || fail "no folder $share"
+[ -d "$share" ] || fail "no folder $share"
+share=$(realpath -e "$share")
 cache=$(realpath -m "${cache:-$share/alsa-vm}")
 # Paths reach the VM on the kernel command line, which splits at blanks.
 case "$share$PWD" in *[[:space:]]*) fail "paths with blanks are not supported: $share, $PWD" ;; esac
