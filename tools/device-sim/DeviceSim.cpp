@@ -7,8 +7,7 @@
 
 #include <cstdio>
 
-namespace
-{
+namespace {
 
 std::string preview(const Bytes &bytes)
 {

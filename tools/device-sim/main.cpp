@@ -11,8 +11,7 @@
 #include <ctime>
 #include <string>
 
-namespace
-{
+namespace {
 
 volatile std::sig_atomic_t gSignal = 0;
 
