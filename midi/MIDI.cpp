@@ -37,6 +37,21 @@ int currentInputNumber(const QString &name)
     return -1;
 }
 
+// The longest SysEx message each service carries whole, as measured: the ALSA sequencer hands a
+// port backed by a raw MIDI device (every hardware interface) a message only when the device's
+// 4 KB output buffer has room for all of it; JACK drops longer messages than 16,379 bytes.
+qint64 messageLimitOf(RtMidi::Api api)
+{
+    switch (api) {
+    case RtMidi::LINUX_ALSA:
+        return 4096;
+    case RtMidi::UNIX_JACK:
+        return 16379;
+    default:
+        return 0;
+    }
+}
+
 QString reasonText(const RtMidiError &e)
 {
     return QString::fromStdString(e.getMessage()).trimmed();
@@ -108,6 +123,7 @@ void MIDI::OpenMIDIPort(int index)
 {
     OpenError.clear();
     OutputPortName.clear();
+    MessageLimit = 0;
     QString inName;
     if (index >= 0 && index < MIDIportList.size())
         inName = MIDIportList.at(index);
@@ -175,6 +191,7 @@ void MIDI::OpenMIDIPort(int index)
         try {
             midiout->openPort(bestIndex, outName.toUtf8().toStdString());
             OutputPortName = outName;
+            MessageLimit = messageLimitOf(midiout->getCurrentApi());
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI output port \"%1\" could not be opened: %2")
                             .arg(outName, reasonText(e));

@@ -43,6 +43,9 @@ public:
     QString OutputPortName;
     // Why the last message did not go out, as the MIDI library said it; empty when it went out.
     QString SendError;
+    // Longest SysEx message, F0 and F7 included, that the output port's MIDI service carries
+    // whole; 0 when none is known. OpenMIDIPort sets it; a SendSink keeps whatever is set here.
+    qint64 MessageLimit = 0;
     // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
     std::function<void(const std::vector<unsigned char> &)> SendSink;
 

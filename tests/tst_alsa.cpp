@@ -51,19 +51,26 @@ void AlsaTest::cleanup()
 void AlsaTest::rawMidiDeviceReceivesTheFile_data()
 {
     QTest::addColumn<QStringList>("deviceOptions");
-    QTest::newRow("replies whole") << QStringList();
-    QTest::newRow("replies a byte at a time") << QStringList{"--split", "100"};
+    QTest::addColumn<int>("messageSize"); // F0 and F7 included
+    // 4,096 bytes: the most that a raw MIDI port carries whole.
+    QTest::newRow("replies whole") << QStringList() << 4096;
+    QTest::newRow("replies a byte at a time") << QStringList{"--split", "100"} << 4096;
+    // Refused before anything is sent, rather than waiting at 0 % for a message that never
+    // arrives whole.
+    QTest::newRow("6,000-byte messages refused") << QStringList() << 6000;
 }
 
 // The device is on the third virtual port; the other ports and "Midi Through" must not be used.
 void AlsaTest::rawMidiDeviceReceivesTheFile()
 {
     QFETCH(QStringList, deviceOptions);
+    QFETCH(int, messageSize);
+    const bool refused = messageSize > 4096;
     const QString record = dir.filePath("received.bin");
     const QString path = dir.filePath("update.cvn");
-    // 4,096-byte messages, F0 and F7 included: the most that a raw MIDI port carries whole.
-    QCOMPARE(QProcess::execute(MAKE_UPDATE_PATH, {"--version", "2.0.0", "--total-size", "65536",
-                                                  "--message-size", "4096", path}),
+    QCOMPARE(QProcess::execute(MAKE_UPDATE_PATH,
+                               {"--version", "2.0.0", "--total-size", "65536", "--message-size",
+                                QString::number(messageSize), "--allow-long-messages", path}),
              0);
     QFile::remove(record);
     device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -83,7 +90,8 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
         pickPort(w, "Virtual Raw MIDI 0-2:");
     });
     driver.expect([path](QWidget *w) { chooseFile(w, path); });
-    driver.expectClick(QMessageBox::Yes);
+    if (!refused)
+        driver.expectClick(QMessageBox::Yes);
     driver.expect([](QWidget *w) {
         ModalDriver::clickButton(w, QMessageBox::Ok);
         MainWindow *main = mainWindow();
@@ -101,6 +109,18 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
                                   "Virtual Raw MIDI 0-2:VirMIDI 0-2 18:0",
                                   "Virtual Raw MIDI 0-3:VirMIDI 0-3 19:0"}));
     QCOMPARE(gMIDI.MIDIportName, QString("Virtual Raw MIDI 0-2:VirMIDI 0-2 18:0"));
+    if (refused) {
+        // The header and 10 messages of 6,000 bytes, the last one shorter.
+        QCOMPARE(driver.texts(),
+                 (QStringList{"Dialog", "Select file",
+                              "This update file cannot be sent over this MIDI connection: message "
+                              "2 of 12 is 6000 bytes long, and the MIDI port in use carries at "
+                              "most 4096 bytes in one message.\n\nNothing was sent to the "
+                              "device."}));
+        QTest::qWait(500); // anything sent would be recorded by now
+        QCOMPARE(readAll(record), QByteArray());
+        return;
+    }
     // The question needs the device's version reply, which only the chosen input can bring.
     QCOMPARE(
         driver.texts(),

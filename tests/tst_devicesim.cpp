@@ -1059,9 +1059,11 @@ void TestDeviceSim::makeUpdateLargeFiles()
 {
     QFETCH(int, total);
     QFETCH(int, messageSize);
-    const MakeUpdateRun run = makeUpdate(
-        {"--total-size", QString::number(total), "--message-size", QString::number(messageSize)},
-        dir_.filePath(QStringLiteral("large.cvn")));
+    QStringList args{"--total-size", QString::number(total), "--message-size",
+                     QString::number(messageSize)};
+    if (messageSize > 4096)
+        args << QStringLiteral("--allow-long-messages");
+    const MakeUpdateRun run = makeUpdate(args, dir_.filePath(QStringLiteral("large.cvn")));
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.file.size(), total);
 
@@ -1099,6 +1101,8 @@ void TestDeviceSim::makeUpdateRejects_data()
     QTest::addColumn<QStringList>("args");
     QTest::newRow("8-bit version") << QStringList{"--version", QString::fromUtf8("v\xc3\xa9")};
     QTest::newRow("message size 1") << QStringList{"--message-size", "1"};
+    QTest::newRow("4097-byte messages, not allowed")
+        << QStringList{"--message-size", "4097", "--count", "1"};
     QTest::newRow("negative count") << QStringList{"--count", "-1"};
     QTest::newRow("parameter 8") << QStringList{"--param", "8=1"};
     QTest::newRow("parameter too large") << QStringList{"--param", "2=268435456"};

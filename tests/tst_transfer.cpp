@@ -229,6 +229,7 @@ private slots:
     void cleanup()
     {
         oHandleSys = nullptr;
+        gMIDI.MessageLimit = 0;
         // Exit asks the application to quit while no event loop runs; Qt keeps that request and
         // would end every later exec() at once. One pass of the main loop consumes it.
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
@@ -523,6 +524,10 @@ private slots:
         QTest::newRow("no F7 at all") << "bytes" << hex("F0 7E 10 07 02 00 00 00 00");
         QTest::newRow("one byte F0") << "bytes" << hex("F0");
         QTest::newRow("F7 not at the end") << "bytes" << good + hex("00");
+        // Refused before the header goes out, naming the longest message, not the first or last
+        // long one.
+        QTest::newRow("a message longer than the port carries")
+            << "limit 4096" << good + message(4096, 2) + message(6000, 3) + message(4097, 4);
     }
 
     void badFile()
@@ -532,7 +537,16 @@ private slots:
 
         QString path = dir.filePath(QStringLiteral("bad%1.cvn").arg(++fileCount));
         QScopedPointer<QTemporaryFile> huge;
-        if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks")) {
+        QString text = QStringLiteral("Illegal file.");
+        if (kind == QLatin1String("limit 4096")) {
+            gMIDI.MessageLimit = 4096;
+            text = QStringLiteral("This update file cannot be sent over this MIDI connection: "
+                                  "message 4 of 5 is 6000 bytes long, and the MIDI port in use "
+                                  "carries at most 4096 bytes in one message.\n\n"
+                                  "Nothing was sent to the device.");
+        }
+        if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks") ||
+            kind == QLatin1String("limit 4096")) {
             path = writeFile(file);
         } else if (kind == QLatin1String("folder")) {
             QVERIFY(QDir().mkdir(path));
@@ -568,7 +582,7 @@ private slots:
         QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
 
         QCOMPARE(device.received, QList<QByteArray>());
-        QCOMPARE(driver.texts(), QStringList{"Illegal file."});
+        QCOMPARE(driver.texts(), QStringList{text});
         checkPlainBox(driver.seen().first());
         QCOMPARE(recorder.values, QList<int>());
         QVERIFY(win.bar->isHidden());

@@ -71,6 +71,46 @@ qint64 messageCount(const unsigned char *buf, qint64 len)
     return count;
 }
 
+struct Longest {
+    qint64 number = 0; // 1-based; the first of equally long ones
+    qint64 length = 0;
+};
+
+// The longest message of the loaded bytes, which end with an F7.
+Longest longestMessage(const unsigned char *buf, qint64 len)
+{
+    Longest longest;
+    qint64 number = 0;
+    for (const unsigned char *p = buf, *end = buf + len; p < end;) {
+        const auto *f7 = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
+        if (!f7)
+            break;
+        ++number;
+        if (f7 + 1 - p > longest.length)
+            longest = {number, f7 + 1 - p};
+        p = f7 + 1;
+    }
+    return longest;
+}
+
+// A message longer than the output port carries never arrives whole, and the device would wait
+// for it forever: such a file is refused before its first byte goes out.
+void showTooLong(const Longest &longest, qint64 messages, qint64 limit)
+{
+    QMessageBox box;
+    box.setTextFormat(Qt::PlainText);
+    box.setText(QCoreApplication::translate(
+                    "HandleSys", "This update file cannot be sent over this MIDI connection: "
+                                 "message %1 of %2 is %3 bytes long, and the MIDI port in use "
+                                 "carries at most %4 bytes in one message.\n\n"
+                                 "Nothing was sent to the device.")
+                    .arg(longest.number)
+                    .arg(messages)
+                    .arg(longest.length)
+                    .arg(limit));
+    box.exec();
+}
+
 void showMessage(const char *text)
 {
     QMessageBox box;
@@ -113,9 +153,17 @@ void HandleSys::ReadData(QString path)
         return;
     }
 
+    const qint64 messages = messageCount(FileBuf, std::max<qint64>(FileLen, 0));
+    if (gMIDI.MessageLimit > 0 && FileLen > 0) {
+        const Longest longest = longestMessage(FileBuf, FileLen);
+        if (longest.length > gMIDI.MessageLimit) {
+            showTooLong(longest, messages, gMIDI.MessageLimit);
+            return;
+        }
+    }
+
     getParameters();
 
-    const qint64 messages = messageCount(FileBuf, std::max<qint64>(FileLen, 0));
     qint64 message = 0;
     qint64 pos = 0;
     while (pos < FileLen) {

@@ -1,6 +1,7 @@
 // corvane-make-update: writes valid update files of any size for tests, demos and benchmarks.
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,9 @@ using Bytes = std::vector<unsigned char>;
 constexpr long kMaxParam = (1L << 28) - 1;
 constexpr unsigned long long kMaxFileSize = 1ULL << 30;
 constexpr std::size_t kVersionKept = 23; // what the updater's version field holds
+// The longest message an ALSA port backed by a raw MIDI device passes whole; the updater refuses
+// a file with a longer one there.
+constexpr unsigned long long kPortSafeMessage = 4096;
 
 void usage(std::FILE *to)
 {
@@ -29,9 +33,12 @@ void usage(std::FILE *to)
         "  --param K=V         header parameter K (1 to 7) set to V (0 to 268435455); all are 0\n"
         "                      by default (parameter 1 other than 0: no header message)\n"
         "  --message-size N    bytes per data message, F0 and F7 included (default 256, at least\n"
-        "                      2; keep to 4096 or less: an ALSA port backed by a raw MIDI\n"
-        "                      device, as USB and 5-pin MIDI interfaces are, passes no longer\n"
-        "                      message whole)\n"
+        "                      2, at most 4096: an ALSA port backed by a raw MIDI device, as\n"
+        "                      USB and 5-pin MIDI interfaces are, passes no longer message\n"
+        "                      whole, and the updater refuses such a file there)\n"
+        "  --allow-long-messages\n"
+        "                      write messages longer than 4096 bytes all the same (for JACK,\n"
+        "                      which carries up to 16379 bytes, and for tests)\n"
         "  --count N           number of data messages (default 16)\n"
         "  --total-size N      make the file exactly N bytes instead: data messages of\n"
         "                      --message-size, the last one takes the rest\n"
@@ -83,7 +90,15 @@ struct DataBytes {
 
 int main(int argc, char **argv)
 {
-    enum { VersionOpt = 256, ParamOpt, MessageSizeOpt, CountOpt, TotalSizeOpt, SeedOpt };
+    enum {
+        VersionOpt = 256,
+        ParamOpt,
+        MessageSizeOpt,
+        CountOpt,
+        TotalSizeOpt,
+        SeedOpt,
+        AllowLongOpt
+    };
     static const option longOptions[] = {
         {"version", required_argument, nullptr, VersionOpt},
         {"param", required_argument, nullptr, ParamOpt},
@@ -91,6 +106,7 @@ int main(int argc, char **argv)
         {"count", required_argument, nullptr, CountOpt},
         {"total-size", required_argument, nullptr, TotalSizeOpt},
         {"seed", required_argument, nullptr, SeedOpt},
+        {"allow-long-messages", no_argument, nullptr, AllowLongOpt},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -98,7 +114,7 @@ int main(int argc, char **argv)
     std::string version = "1.1.0";
     unsigned long params[8] = {};
     unsigned long long messageSize = 256, count = 16, totalSize = 0, seed = 1;
-    bool total = false;
+    bool total = false, allowLong = false;
     opterr = 0;
     for (;;) {
         const int previous = optind;
@@ -138,6 +154,9 @@ int main(int argc, char **argv)
         case SeedOpt:
             if (!parseNumber(optarg, ~0ULL, &seed))
                 return badUsage("--seed needs a number");
+            break;
+        case AllowLongOpt:
+            allowLong = true;
             break;
         case 'h':
             usage(stdout);
@@ -182,6 +201,17 @@ int main(int argc, char **argv)
             return badUsage("the file would be larger than 1 GiB");
         sizes.assign(count, messageSize);
     }
+
+    unsigned long long longest = header.size();
+    for (unsigned long long size : sizes)
+        longest = std::max(longest, size);
+    if (longest > kPortSafeMessage && !allowLong)
+        return badUsage("the file would hold a message of " + std::to_string(longest) +
+                        " bytes; an ALSA port backed by a raw MIDI device (a USB or 5-pin MIDI "
+                        "interface) passes none longer than " +
+                        std::to_string(kPortSafeMessage) +
+                        " whole, and the updater refuses such a file there. Add "
+                        "--allow-long-messages to write it all the same");
 
     std::FILE *file = std::fopen(path.c_str(), "wb");
     if (!file) {
