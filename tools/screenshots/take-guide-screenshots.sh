@@ -5,7 +5,11 @@
 # colour, with a margin of 16 pixels. Xvfb has no window manager, so windows have no
 # frames or title bars; the main window is moved to the middle of the screen, where the dialogs
 # open, as a desktop would show them.
-# Usage: tools/screenshots/take-guide-screenshots.sh [BUILD_DIR [OUT_DIR]]
+# With --alsa, the pictures of the ALSA sequencer instead, taken in the ALSA test VM
+# (tests/alsa-vm/run-in-vm.sh): the port dialog with the ports of a virtual raw MIDI card
+# (snd-virmidi), the device on the third one, and the box that refuses a file whose messages are
+# longer than such a port carries.
+# Usage: tools/screenshots/take-guide-screenshots.sh [--alsa] [BUILD_DIR [OUT_DIR]]
 #        (defaults: build, docs/images; the updater and the two developer tools must be built)
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -13,7 +17,22 @@ repo=$(cd "$here/../.." && pwd)
 
 fail() { echo "take-guide-screenshots: $*" >&2; exit 1; }
 
-if [ "${1:-}" != "--inside" ]; then
+if [ "${1:-}" = "--alsa" ]; then
+    build=$(realpath "${2:-$repo/build}")
+    out=$(realpath "${3:-$repo/docs/images}")
+    [ -x "$build/corvane-uploader" ] || fail "$build/corvane-uploader is not built"
+    # The repository is read-only in the VM: the pictures come out through the build folder.
+    shots=$build/alsa-shots
+    rm -rf "$shots"
+    mkdir -p "$shots" "$out"
+    "$repo/tests/alsa-vm/run-in-vm.sh" --share "$build" -- \
+        xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-alsa "$build" "$shots" ||
+        fail "the ALSA pictures could not be taken"
+    cp "$shots"/*.png "$out"/ && rm -rf "$shots"
+    exit 0
+fi
+
+if [ "${1:-}" != "--inside" ] && [ "${1:-}" != "--inside-alsa" ]; then
     build=$(realpath "${1:-$repo/build}")
     out=$(realpath "${2:-$repo/docs/images}")
     for t in corvane-uploader tools/corvane-device-sim tools/corvane-make-update; do
@@ -23,7 +42,10 @@ if [ "${1:-}" != "--inside" ]; then
     exec "$repo/tests/with-jack.sh" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$build" "$out"
 fi
 
-build=$2 out=$3
+mode=$1 build=$2 out=$3
+# Under emulation in the VM, windows take several times as long to come.
+patience=1
+[ "$mode" = --inside-alsa ] && patience=6
 updater=$build/corvane-uploader sim=$build/tools/corvane-device-sim make_update=$build/tools/corvane-make-update
 export QT_QPA_PLATFORM=xcb JACK_NO_START_SERVER=1
 # A short, fixed folder: the file dialog shows its path.
@@ -39,7 +61,7 @@ trap cleanup EXIT
 desktop='#5b6b7d' # the colour around the windows in the pictures
 
 window() { # window NAME: waits for a visible window of the updater with that title, prints its id
-    for _ in $(seq 150); do
+    for _ in $(seq $((150 * patience))); do
         for id in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
             [ "$(xdotool getwindowname "$id" 2>/dev/null)" = "$1" ] && { echo "$id"; return 0; }
         done
@@ -49,7 +71,7 @@ window() { # window NAME: waits for a visible window of the updater with that ti
 }
 
 main_window() { # the updater's main window (675 x 332), moved to the middle of the screen
-    for _ in $(seq 150); do
+    for _ in $(seq $((150 * patience))); do
         for id in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
             if xdotool getwindowgeometry "$id" 2>/dev/null | grep -q "Geometry: 675x332"; then
                 xdotool windowmove --sync "$id" 174 218 >/dev/null 2>&1 || xdotool windowmove "$id" 174 218
@@ -63,7 +85,7 @@ main_window() { # the updater's main window (675 x 332), moved to the middle of 
 }
 
 other_window() { # other_window MAIN: waits for a visible window of the updater that is not MAIN
-    for _ in $(seq 600); do
+    for _ in $(seq $((600 * patience))); do
         for id in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
             [ "$id" != "$1" ] && { echo "$id"; return 0; }
         done
@@ -101,7 +123,7 @@ start_device() { # start_device [OPTIONS...]: the simulated device, reporting ve
     : >"$work/device.log"
     "$sim" --version 1.0.0 --record "$work/received.bin" "$@" >"$work/device.log" 2>&1 &
     device=$!
-    for _ in $(seq 100); do grep -q ready "$work/device.log" && return 0; sleep 0.1; done
+    for _ in $(seq $((100 * patience))); do grep -q ready "$work/device.log" && return 0; sleep 0.1; done
     cat "$work/device.log" >&2
     fail "the simulated device did not start"
 }
@@ -130,9 +152,39 @@ open_file() { # open_file NAME: typed into the file dialog's name field
 }
 
 wait_end() { # waits for the updater to end
-    for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || { wait "$app"; app=""; return 0; }; sleep 0.1; done
+    for _ in $(seq $((100 * patience))); do kill -0 "$app" 2>/dev/null || { wait "$app"; app=""; return 0; }; sleep 0.1; done
     fail "the updater did not end"
 }
+
+if [ "$mode" = --inside-alsa ]; then
+    export QT_QPA_PLATFORM=xcb
+    long=corvane-firmware-2.0.0.cvn
+    "$make_update" --version 2.0.0 --total-size 65536 --message-size 6000 --allow-long-messages \
+        "$work/Downloads/$long" >/dev/null || fail "cannot make the update file"
+    start_device --rawmidi hw:0,2
+    start_updater
+    main=$(main_window) || fail "no main window"
+    dialog=$(window "Dialog") || fail "no port dialog"
+    # Midi Through, then the virtual card's ports 0-0 to 0-3: the device is on 0-2.
+    xdotool mousemove --window "$dialog" 60 49 click 1
+    sleep 0.3
+    xdotool windowfocus --sync "$dialog"
+    xdotool key Down Down Down
+    shot guide-1-port-dialog.png "$main" "$dialog"
+    xdotool mousemove --window "$dialog" 177 211 click 1
+    open_file "$long"
+    box=$(other_window "$main") || fail "no box refusing the file"
+    shot guide-too-long.png "$main" "$box"
+    xdotool windowfocus --sync "$box"
+    xdotool key Return
+    sleep 0.5
+    [ -s "$work/received.bin" ] && fail "a file the port cannot carry reached the device"
+    xdotool mousemove --window "$main" 617 271 click 1
+    wait_end
+    stop_device
+    rm -rf "$work"
+    exit 0
+fi
 
 update=corvane-firmware-2.0.0.cvn
 "$make_update" --version 2.0.0 --total-size 262144 --message-size 1024 "$work/Downloads/$update" \
@@ -145,7 +197,7 @@ start_updater
 main=$(main_window) || fail "no main window"
 dialog=$(window "Dialog") || fail "no port dialog"
 xdotool mousemove --window "$dialog" 60 49 click 1
-shot guide-1-port-dialog.png "$main" "$dialog"
+shot guide-port-dialog-jack.png "$main" "$dialog"
 xdotool mousemove --window "$dialog" 177 211 click 1
 
 files=$(window "Select file") || fail "no file dialog"
