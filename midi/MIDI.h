@@ -44,7 +44,8 @@ public:
     // Why the last message did not go out, as the MIDI library said it; empty when it went out.
     QString SendError;
     // Longest SysEx message, F0 and F7 included, that the output port's MIDI service carries
-    // whole; 0 when none is known. OpenMIDIPort sets it; a SendSink keeps whatever is set here.
+    // whole; 0 when none is known (no port open), and then a file is never refused for it.
+    // OpenMIDIPort sets it; with a SendSink it stays as a test sets it.
     qint64 MessageLimit = 0;
     // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
     std::function<void(const std::vector<unsigned char> &)> SendSink;

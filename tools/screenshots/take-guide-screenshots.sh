@@ -128,6 +128,21 @@ start_device() { # start_device [OPTIONS...]: the simulated device, reporting ve
     fail "the simulated device did not start"
 }
 
+refused_file() { # refused_file NAME PICTURE WHAT: opens the file, takes the picture of the box
+                 # that refuses it, closes the box, checks that nothing was sent, then Exit
+    open_file "$1"
+    local box
+    box=$(other_window "$main") || fail "no box refusing $3"
+    shot "$2" "$main" "$box"
+    xdotool windowfocus --sync "$box"
+    xdotool key Return
+    sleep 0.5
+    [ -s "$work/received.bin" ] && fail "$3 reached the device"
+    xdotool mousemove --window "$main" 617 271 click 1
+    wait_end
+    stop_device
+}
+
 stop_device() { kill "$device" 2>/dev/null; wait "$device" 2>/dev/null; device=""; }
 
 start_updater() { # start_updater [NAME=VALUE...]: in the Downloads folder, where the file dialog opens
@@ -172,16 +187,7 @@ if [ "$mode" = --inside-alsa ]; then
     xdotool key Down Down Down
     shot guide-1-port-dialog.png "$main" "$dialog"
     xdotool mousemove --window "$dialog" 177 211 click 1
-    open_file "$long"
-    box=$(other_window "$main") || fail "no box refusing the file"
-    shot guide-too-long.png "$main" "$box"
-    xdotool windowfocus --sync "$box"
-    xdotool key Return
-    sleep 0.5
-    [ -s "$work/received.bin" ] && fail "a file the port cannot carry reached the device"
-    xdotool mousemove --window "$main" 617 271 click 1
-    wait_end
-    stop_device
+    refused_file "$long" guide-too-long.png "a file the port cannot carry"
     rm -rf "$work"
     exit 0
 fi
@@ -261,16 +267,7 @@ start_updater
 main=$(main_window) || fail "no main window"
 dialog=$(window "Dialog") || fail "no port dialog"
 choose_port "$dialog"
-open_file corvane-firmware-2.0.0-incomplete.cvn
-box=$(other_window "$main") || fail "no \"Illegal file.\" box"
-shot guide-illegal-file.png "$main" "$box"
-xdotool windowfocus --sync "$box"
-xdotool key Return
-sleep 0.3
-[ -s "$work/received.bin" ] && fail "an incomplete file reached the device"
-xdotool mousemove --window "$main" 617 271 click 1
-wait_end
-stop_device
+refused_file corvane-firmware-2.0.0-incomplete.cvn guide-illegal-file.png "an incomplete file"
 
 # --- No MIDI service at all: no ALSA sequencer here, and no JACK server under this name
 start_updater JACK_DEFAULT_SERVER=corvane-nobody
