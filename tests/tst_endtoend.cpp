@@ -5,6 +5,7 @@
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
 #include "update/HandleSys.h"
+#include "update/MIDIsysParser.h"
 #include "ui_MainWindow.h"
 #include "ui_midiselection.h"
 
@@ -43,7 +44,7 @@ class EndToEndTest : public QObject
 
 private slots:
     void initTestCase();
-    void cleanupTestCase();
+    void init();
     void cleanup();
     void wholeUpdateReachesTheDevice_data();
     void wholeUpdateReachesTheDevice();
@@ -52,19 +53,26 @@ private slots:
 
 private:
     QString makeUpdate(const QString &name, const QStringList &options);
-    QByteArray newlyRecorded();
 
     QTemporaryDir dir;
     QProcess device;
     QString recordPath;
-    qint64 recordSeen = 0;
+    int runs = 0;
 };
 
 void EndToEndTest::initTestCase()
 {
     QVERIFY(dir.isValid());
     QVERIFY2(midiin && midiout, qPrintable(gMIDI.ServiceError));
-    recordPath = dir.filePath("received.bin");
+}
+
+// Each case has a device of its own, with a record of its own: what one case sent is never read
+// by another.
+void EndToEndTest::init()
+{
+    gMIDI.CloseMIDIPort();
+    gMIDIsysParser.Ack();
+    recordPath = dir.filePath(QStringLiteral("received-%1.bin").arg(++runs));
     device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     device.start(SIM_PATH, {"--version", "1.0.0", "--record", recordPath});
     QVERIFY(device.waitForStarted());
@@ -78,10 +86,6 @@ void EndToEndTest::cleanup()
 {
     delete oHandleSys;
     oHandleSys = nullptr;
-}
-
-void EndToEndTest::cleanupTestCase()
-{
     device.terminate();
     QVERIFY(device.waitForFinished(10000));
     QCOMPARE(device.exitStatus(), QProcess::NormalExit);
@@ -93,15 +97,6 @@ QString EndToEndTest::makeUpdate(const QString &name, const QStringList &options
     const QString path = dir.filePath(name);
     const int rc = QProcess::execute(MAKE_UPDATE_PATH, QStringList(options) << path);
     return rc == 0 ? path : QString();
-}
-
-// The bytes the device recorded since the last call.
-QByteArray EndToEndTest::newlyRecorded()
-{
-    const QByteArray all = readAll(recordPath);
-    const QByteArray fresh = all.mid(int(recordSeen));
-    recordSeen = all.size();
-    return fresh;
 }
 
 void EndToEndTest::wholeUpdateReachesTheDevice_data()
@@ -121,7 +116,6 @@ void EndToEndTest::wholeUpdateReachesTheDevice()
     QFETCH(QStringList, options);
     const QString path = makeUpdate("update.cvn", options);
     QVERIFY(!path.isEmpty());
-    newlyRecorded();
 
     int finalProgress = -1;
     QString finalMessage;
@@ -145,7 +139,7 @@ void EndToEndTest::wholeUpdateReachesTheDevice()
     QCOMPARE(finalProgress, 100);
     QCOMPARE(finalMessage, QString("Updating to version 2.0.0"));
     const QByteArray file = readAll(path);
-    const QByteArray received = newlyRecorded();
+    const QByteArray received = readAll(recordPath);
     QCOMPARE(received.size(), file.size());
     QVERIFY(received == file);
 }
@@ -154,7 +148,6 @@ void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
 {
     const QString path = makeUpdate("declined.cvn", {"--version", "3.0", "--count", "20"});
     QVERIFY(!path.isEmpty());
-    newlyRecorded();
     ModalDriver driver;
     beginRun(driver, path);
     driver.expect([](QWidget *w) {
@@ -166,32 +159,45 @@ void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
     QCOMPARE(driver.seen().size(), 3);
     const QByteArray file = readAll(path);
     const int headerEnd = file.indexOf(char(0xF7)) + 1;
-    QCOMPARE(newlyRecorded(), file.left(headerEnd));
+    QCOMPARE(readAll(recordPath), file.left(headerEnd));
 }
 
+// Exit is pressed once the device has 10 messages. The transfer then waits for the reply to at
+// most one more (sent before the click, not yet recorded) and sends nothing after it.
 void EndToEndTest::exitDuringTransferEndsTheRun()
 {
-    // Long enough that Exit lands in the middle of it.
     const QString path =
         makeUpdate("stopped.cvn", {"--version", "4.0", "--count", "2000", "--message-size", "64"});
     QVERIFY(!path.isEmpty());
-    newlyRecorded();
+    int recordedAtExit = -1;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const int recorded = int(readAll(recordPath).count(char(0xF7)));
+        if (recorded < 10 || QApplication::activeModalWidget())
+            return;
+        watch.stop();
+        recordedAtExit = recorded;
+        QTest::mouseClick(mainWindow()->Form->pushButton, Qt::LeftButton);
+    });
     ModalDriver driver;
     beginRun(driver, path);
-    driver.expect([](QWidget *w) {
+    driver.expect([&watch](QWidget *w) {
         ModalDriver::clickButton(w, QMessageBox::Yes);
-        pressExitLater(300);
+        watch.start(2);
     });
     // Returns without the event loop and without an "End" box.
     QCOMPARE(RunUpdater(), 0);
     QCOMPARE(driver.seen().size(), 3);
+    QVERIFY(recordedAtExit >= 10);
     const QByteArray file = readAll(path);
-    QTest::qWait(200); // a reply in flight may still be recorded
-    const QByteArray received = newlyRecorded();
-    QVERIFY(received.size() > 0);
-    QVERIFY2(received.size() < file.size(), "the transfer went on after Exit");
+    QTest::qWait(300); // a message in flight may still be recorded
+    const QByteArray received = readAll(recordPath);
     QVERIFY(file.startsWith(received));
     QCOMPARE(received.at(received.size() - 1), char(0xF7)); // whole messages only
+    QVERIFY2(received.count(char(0xF7)) <= recordedAtExit + 1,
+             qPrintable(QStringLiteral("%1 messages at Exit, %2 after")
+                            .arg(recordedAtExit)
+                            .arg(received.count(char(0xF7)))));
 }
 
 QTEST_MAIN(EndToEndTest)
