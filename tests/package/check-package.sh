@@ -2,8 +2,8 @@
 # Builds the Debian packages from a built tree with cpack (in a temporary folder, no rebuild),
 # unpacks them with dpkg -x into a temporary root and checks them as a user's machine would get
 # them: the files and their places, the menu entry, the icons, the Depends line against the
-# libraries the updater really links, and that the unpacked updater starts and draws its logo,
-# which is compiled into the executable.
+# libraries the updater really links, and that the unpacked updater starts (shows its port
+# dialog) and draws its logo, which is compiled into the executable.
 # Usage: check-package.sh BUILD_DIR
 #        check-package.sh --logo-check UPDATER WORK_DIR   (inside an X server; used by the above)
 set -u
@@ -36,11 +36,16 @@ if [ "${1:-}" = "--logo-check" ]; then
         sleep 0.1
     done
     [ -n "$main" ] || { kill "$app"; cat "$work/xcb.log" >&2; fail "no main window under X"; }
-    sleep 0.5 # let the other window (message box or port dialog) settle
+    # Started: the port dialog is shown (after the box saying there is no MIDI service).
+    "$(dirname "$0")/../gui/port-dialog-shown.sh" "$app" ||
+        { kill "$app"; cat "$work/xcb.log" >&2; fail "the updater did not show its port dialog"; }
+    sleep 0.5 # let the dialog settle
     wmclass=$(xprop -id "$main" WM_CLASS)
     import -window "$main" "$work/main-window.png"
     kill "$app"
     wait "$app" 2>/dev/null
+    ! grep -qi "qt.qpa\|could not load\|cannot load" "$work/xcb.log" ||
+        { cat "$work/xcb.log" >&2; fail "Qt could not load a plugin"; }
     read -r letters wave < <(logo_pixels "$work/main-window.png")
     echo "check-package: logo area: $letters letter pixels, $wave wave pixels; $wmclass"
     [ "$letters" -ge 200 ] && [ "$wave" -ge 100 ] ||
@@ -123,18 +128,7 @@ for size in 16 32 48 64 128 256; do
         fail "no ${size}x$size PNG icon named $icon"
 done
 
-# --- the unpacked updater starts and stays up (it waits for the user at its first window)
-QT_QPA_PLATFORM=offscreen "$updater" >"$work/offscreen.log" 2>&1 &
-app=$!
-sleep 2
-kill -0 "$app" 2>/dev/null || { cat "$work/offscreen.log" >&2; fail "the updater ended at start-up"; }
-kill "$app"
-wait "$app" 2>/dev/null
-app=""
-! grep -qi "qt.qpa\|could not load\|cannot load" "$work/offscreen.log" ||
-    { cat "$work/offscreen.log" >&2; fail "Qt could not load a plugin"; }
-
-# --- and draws its logo from its compiled-in resources
+# --- the unpacked updater starts, and draws its logo from its compiled-in resources
 xvfb-run -a -s "-screen 0 1024x768x24" "$0" --logo-check "$updater" "$work" ||
     fail "logo check failed (files in $work)"
 
