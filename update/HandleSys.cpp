@@ -94,31 +94,33 @@ Longest longestMessage(const unsigned char *buf, qint64 len)
 }
 
 // A message longer than the output port carries never arrives whole, and the device would wait
-// for it forever: such a file is refused before its first byte goes out.
-void showTooLong(const Longest &longest, qint64 messages, qint64 limit)
+// for it forever: such a file is refused before its first byte goes out, saying this.
+QString tooLongText(const Longest &longest, qint64 messages, qint64 limit)
 {
-    QMessageBox box;
-    box.setTextFormat(Qt::PlainText);
-    box.setText(QCoreApplication::translate(
-                    "HandleSys", "This update file cannot be sent over this MIDI connection: "
-                                 "message %1 of %2 is %3 bytes long, and the MIDI port in use "
-                                 "carries at most %4 bytes in one message.\n\n"
-                                 "Nothing was sent to the device.")
-                    .arg(longest.number)
-                    .arg(messages)
-                    .arg(longest.length)
-                    .arg(limit));
-    box.exec();
-}
-
-void showMessage(const char *text)
-{
-    QMessageBox box;
-    box.setText(QCoreApplication::translate("HandleSys", text));
-    box.exec();
+    return QCoreApplication::translate(
+               "HandleSys", "This update file cannot be sent over this MIDI connection: "
+                            "message %1 of %2 is %3 bytes long, and the MIDI port in use "
+                            "carries at most %4 bytes in one message.\n\n"
+                            "Nothing was sent to the device.")
+        .arg(longest.number)
+        .arg(messages)
+        .arg(longest.length)
+        .arg(limit);
 }
 
 } // namespace
+
+void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
+{
+    if (BoxSink) {
+        BoxSink(text);
+        return;
+    }
+    QMessageBox box;
+    box.setTextFormat(format);
+    box.setText(text);
+    box.exec();
+}
 
 HandleSys::HandleSys(QString path, MainWindow *window) : FileName(path)
 {
@@ -149,7 +151,7 @@ void HandleSys::ReadData(QString path)
     // A file that does not end with the F7 of its last message was cut short; no part of a
     // truncated firmware may reach the device.
     if (CaricaBuffer(name.data(), FileLen) != 0 || (FileLen > 0 && FileBuf[FileLen - 1] != 0xF7)) {
-        showMessage("Illegal file.");
+        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
         return;
     }
 
@@ -157,7 +159,7 @@ void HandleSys::ReadData(QString path)
     if (gMIDI.MessageLimit > 0 && FileLen > 0) {
         const Longest longest = longestMessage(FileBuf, FileLen);
         if (longest.length > gMIDI.MessageLimit) {
-            showTooLong(longest, messages, gMIDI.MessageLimit);
+            showMessage(tooLongText(longest, messages, gMIDI.MessageLimit), Qt::PlainText);
             return;
         }
     }
@@ -211,7 +213,7 @@ void HandleSys::ReadData(QString path)
             Window->SetProgressBarValue(int(pos * 100 / FileLen));
     }
 
-    showMessage("End");
+    showMessage(QCoreApplication::translate("HandleSys", "End"));
 }
 
 bool HandleSys::ReplaceYesNo()
@@ -232,6 +234,8 @@ bool HandleSys::ReplaceYesNo()
                                                           std::memory_order_relaxed)) {
     }
 
+    if (BoxSink)
+        return BoxSink(text);
     QMessageBox box;
     box.setWindowTitle(QCoreApplication::translate("HandleSys", "Updater message"));
     // Both versions come from outside; they are shown as they are, never as markup.

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <functional>
+
 class MainWindow;
 
 class HandleSys
@@ -43,6 +45,13 @@ public:
     qint64 Param5 = 0;
     qint64 Param7 = 0;
     char NewVersion[24] = {};
+    // When set, ReadData's message boxes are handed here instead of shown: it gets each box's
+    // text and returns the answer to the question, true for Yes (tests, fuzzing).
+    std::function<bool(const QString &text)> BoxSink;
+
+private:
+    // Handed to BoxSink when one is set, else shown in a modal box.
+    void showMessage(const QString &text, Qt::TextFormat format = Qt::AutoText);
 };
 
 extern HandleSys *oHandleSys;
