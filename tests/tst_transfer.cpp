@@ -10,7 +10,6 @@
 
 #include <QtTest>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
@@ -18,44 +17,20 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
-#include <cstdio>
 #include <cstring>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include "UpdateTestSupport.h"
 
-namespace {
-
-
-QByteArray number28(qint64 v)
+namespace
 {
-    QByteArray out;
-    for (int shift = 21; shift >= 0; shift -= 7)
-        out += char((v >> shift) & 0x7F);
-    return out;
-}
-
-const QByteArray Ack = hex("F0 7E 10 7F 00 F7");
-
-QByteArray versionReply(const QByteArray &text)
-{
-    return hex("F0 7E 10 07 02 76 65 72 2E") + number28(text.size()) + text + char(0xF7);
-}
 
 // A header message of `size` bytes (at least 35 + the text) carrying `version`; the bytes between
 // the version's 00 and the F7 are filler.
 QByteArray header(const QByteArray &version, int size)
 {
-    QByteArray m = hex("F0 7E 10 07 02") + number28(0);
-    for (int i = 1; i <= 6; ++i)
-        m += number28(i * 1000);
-    m += version + '\0';
-    while (m.size() < size - 1)
-        m += char(m.size() & 0x7F);
-    return m + char(0xF7);
+    return headerMessage(version, 0, {1000, 2000, 3000, 4000, 5000, 6000}, size);
 }
 
 // Any other message: F0, a data pattern, F7.
@@ -67,32 +42,10 @@ QByteArray message(int size, int seed)
     return m + char(0xF7);
 }
 
-// The file cut after each F7, as the device must receive it.
-QList<QByteArray> messagesOf(const QByteArray &file)
-{
-    QList<QByteArray> out;
-    int start = 0;
-    for (int i = 0; i < file.size(); ++i) {
-        if (uchar(file.at(i)) == 0xF7) {
-            out << file.mid(start, i + 1 - start);
-            start = i + 1;
-        }
-    }
-    if (start < file.size())
-        out << file.mid(start);
-    return out;
-}
-
 QString question(const QString &current, const QString &fileVersion)
 {
     return QStringLiteral("Current firmware version is ") + current +
            QStringLiteral("\nNew version is ") + fileVersion + QStringLiteral("\nReplace ?");
-}
-
-void deliver(const QByteArray &bytes)
-{
-    std::vector<unsigned char> v(bytes.begin(), bytes.end());
-    mycallback(0.0, &v, nullptr);
 }
 
 // Stands in for the device at the output: records every message sent and answers message k
@@ -158,17 +111,10 @@ private:
     QTemporaryDir dir;
     int fileCount = 0;
 
-    static void writeTo(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
-    }
-
     QString writeFile(const QByteArray &bytes)
     {
         const QString path = dir.filePath(QStringLiteral("t%1.cvn").arg(++fileCount));
-        writeTo(path, bytes);
+        ::writeFile(path, bytes);
         return path;
     }
 
@@ -220,9 +166,7 @@ private slots:
     // Every test starts with a device that has sent nothing yet.
     void init()
     {
-        gMIDIsysParser.Ack();
-        gMIDIsysParser.CurVersion[0] = '\0';
-        gMIDIsysParser.CurVersionLen = 0;
+        resetReceivePath();
         oHandleSys = nullptr;
     }
 
@@ -251,8 +195,8 @@ private slots:
 
         const QByteArray f35 = header("", 35) + message(300, 1) + message(665, 2);
         const QByteArray f40 = header("2.0.1", 40) + message(300, 3) + message(660, 4);
-        const QList<QByteArray> acks{Ack, Ack, Ack};
-        const QList<QByteArray> ver{versionReply("1.0.0"), Ack, Ack};
+        const QList<QByteArray> acks{kAck, kAck, kAck};
+        const QList<QByteArray> ver{versionReply("1.0.0"), kAck, kAck};
         const QList<int> p35{0, 3, 33, 100};
         const QList<int> p40{0, 4, 34, 100};
         const QString q = question("1.0.0", "2.0.1");
@@ -274,13 +218,13 @@ private slots:
             << f40 << ver << false << "close" << -1 << 1 << QList<int>() << QStringList{q} << true
             << QString();
         QTest::newRow("version reply with empty text")
-            << f40 << QList<QByteArray>{versionReply(""), Ack, Ack} << false << "" << -1 << 3 << p40
-            << end << false << to + "2.0.1";
-        QTest::newRow("one message") << header("9.9", 40) << QList<QByteArray>{Ack} << false << ""
+            << f40 << QList<QByteArray>{versionReply(""), kAck, kAck} << false << "" << -1 << 3
+            << p40 << end << false << to + "2.0.1";
+        QTest::newRow("one message") << header("9.9", 40) << QList<QByteArray>{kAck} << false << ""
                                      << -1 << 1 << QList<int>{0, 100} << end << false << to + "9.9";
         QTest::newRow("progress repeats")
             << header("", 35) + message(5, 1) + message(5, 2) + message(955, 3)
-            << QList<QByteArray>{Ack, Ack, Ack, Ack} << false << "" << -1 << 4
+            << QList<QByteArray>{kAck, kAck, kAck, kAck} << false << "" << -1 << 4
             << QList<int>{0, 3, 4, 4, 100} << end << false << to;
         QTest::newRow("empty file") << QByteArray() << QList<QByteArray>() << false << "" << -1 << 0
                                     << QList<int>() << end << false << QString();
@@ -290,7 +234,7 @@ private slots:
 
         const QByteArray v30 = "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123";
         QTest::newRow("30-character version text")
-            << header(v30, 100) + message(900, 5) << QList<QByteArray>{versionReply("1.0.0"), Ack}
+            << header(v30, 100) + message(900, 5) << QList<QByteArray>{versionReply("1.0.0"), kAck}
             << false << "Yes" << -1 << 2 << QList<int>{0, 10, 100}
             << QStringList{question("1.0.0", QString::fromLatin1(v30)), "End"} << false
             << to + QString::fromLatin1(v30.left(23));
@@ -299,7 +243,7 @@ private slots:
                       "e 2",
                       50) +
                    message(950, 6)
-            << QList<QByteArray>{versionReply("1.0.0"), Ack} << false << "Yes" << -1 << 2
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
             << QList<int>{0, 5, 100}
             << QStringList{question("1.0.0", QStringLiteral("Gr\u00F6\u00DFe 2")), "End"} << false
             << to + QStringLiteral("Gr\u00F6\u00DFe 2");
@@ -318,10 +262,10 @@ private slots:
         // A raised flag that no message awaits ends the next wait at once, although the device
         // never answers that next message.
         QTest::newRow("stray ACK during the question")
-            << f40 << QList<QByteArray>{versionReply("1.0.0"), QByteArray(), Ack} << false
+            << f40 << QList<QByteArray>{versionReply("1.0.0"), QByteArray(), kAck} << false
             << "Yes+stray" << -1 << 3 << p40 << QStringList{q, "End"} << false << to + "2.0.1";
         QTest::newRow("stray ACK after message 2")
-            << f35 << QList<QByteArray>{Ack, Ack, QByteArray()} << false << "" << 33 << 3 << p35
+            << f35 << QList<QByteArray>{kAck, kAck, QByteArray()} << false << "" << 33 << 3 << p35
             << end << false << to;
     }
 
@@ -342,7 +286,7 @@ private slots:
         ProgressRecorder recorder(win.bar);
         recorder.onValue = [strayAckAt](int v) {
             if (v == strayAckAt)
-                deliver(Ack);
+                deliver(kAck);
         };
         FakeDevice device;
         device.replies = replies;
@@ -357,7 +301,7 @@ private slots:
             driver.expect([](QWidget *w) { w->close(); });
         else if (answer == QLatin1String("Yes+stray"))
             driver.expect([](QWidget *w) {
-                deliver(Ack);
+                deliver(kAck);
                 ModalDriver::clickButton(w, QMessageBox::Yes);
             });
         if (boxes.endsWith(QStringLiteral("End")))
@@ -431,7 +375,7 @@ private slots:
         Window win;
         ProgressRecorder recorder(win.bar);
         FakeDevice device;
-        device.replies = {Ack, Ack, Ack};
+        device.replies = {kAck, kAck, kAck};
         device.replies[k - 1] = reply;
         if (lateMs > 0)
             device.replies[k - 2] = QByteArray();
@@ -536,7 +480,7 @@ private slots:
         QFETCH(QByteArray, file);
 
         QString path = dir.filePath(QStringLiteral("bad%1.cvn").arg(++fileCount));
-        QScopedPointer<QTemporaryFile> huge;
+        std::unique_ptr<QTemporaryFile> huge;
         QString text = QStringLiteral("Illegal file.");
         if (kind == QLatin1String("limit 4096")) {
             gMIDI.MessageLimit = 4096;
@@ -551,23 +495,16 @@ private slots:
         } else if (kind == QLatin1String("folder")) {
             QVERIFY(QDir().mkdir(path));
         } else if (kind == QLatin1String("huge")) {
-            // A sparse file of 1 PiB, past any address space, so its buffer can never be had.
-            for (const QString &where : {QStringLiteral("/dev/shm"), QDir::tempPath()}) {
-                huge.reset(new QTemporaryFile(where + QStringLiteral("/corvane-huge-XXXXXX.cvn")));
-                if (huge->open() && huge->resize(qint64(1) << 50))
-                    break;
-                huge.reset();
-            }
+            huge = hugeSparseFile();
             if (!huge)
                 QSKIP("no file system here holds a sparse file of 1 PiB");
-            huge->close();
             path = huge->fileName();
         }
 
         Window win;
         ProgressRecorder recorder(win.bar);
         FakeDevice device;
-        device.replies = {Ack, Ack, Ack};
+        device.replies = {kAck, kAck, kAck};
         ModalDriver driver;
         driver.expectClick(QMessageBox::Ok);
 
@@ -575,7 +512,7 @@ private slots:
         oHandleSys = &h;
         if (kind == QLatin1String("appears")) {
             QVERIFY(!QFile::exists(path));
-            writeTo(path, file);
+            ::writeFile(path, file);
         } else if (kind == QLatin1String("shrinks")) {
             QVERIFY(QFile::resize(path, file.size() / 2));
         }
@@ -608,22 +545,14 @@ private slots:
         QFETCH(QByteArray, folder);
         QFETCH(QByteArray, name);
 
-        // Made through the raw UTF-8 bytes, not through Qt's own name conversion.
-        const QByteArray parent = dir.path().toUtf8() + "/u" + QByteArray::number(++fileCount);
-        const QByteArray rawDir = parent + '/' + folder;
-        QVERIFY(::mkdir(parent.constData(), 0755) == 0);
-        QVERIFY(::mkdir(rawDir.constData(), 0755) == 0);
-        const QByteArray rawPath = rawDir + '/' + name;
         const QByteArray file = header("3.0", 40) + message(60, 7);
-        FILE *f = std::fopen(rawPath.constData(), "wb");
-        QVERIFY(f);
-        QCOMPARE(std::fwrite(file.constData(), 1, size_t(file.size()), f), size_t(file.size()));
-        std::fclose(f);
-        const QString path = QString::fromUtf8(rawPath);
+        const QString path = writeRawPath(
+            dir.path().toUtf8() + "/u" + QByteArray::number(++fileCount), folder, name, file);
+        QVERIFY(!path.isEmpty());
 
         Window win;
         FakeDevice device;
-        device.replies = {Ack, Ack};
+        device.replies = {kAck, kAck};
         ModalDriver driver;
         driver.expectClick(QMessageBox::Ok);
 

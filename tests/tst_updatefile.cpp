@@ -3,44 +3,21 @@
 
 #include <QtTest>
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
-#include <QTemporaryFile>
 
-#include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "UpdateTestSupport.h"
 
-namespace {
-
-
-QByteArray number28(qint64 v)
+namespace
 {
-    QByteArray out;
-    out += char((v >> 21) & 0x7F);
-    out += char((v >> 14) & 0x7F);
-    out += char((v >> 7) & 0x7F);
-    out += char(v & 0x7F);
-    return out;
-}
 
 // Parameters 2 to 7, distinct in every byte position, so a swapped or shifted field shows.
 const QList<qint64> P = {1, 128, 16384, 2097152, 268435455, 12345};
 
-// A header message: fixed bytes, parameter 1, parameters 2 to 7, the version text, its 00
-// (unless left out), then the F7.
 QByteArray header(qint64 p1, const QByteArray &version, bool withNul = true)
 {
-    QByteArray m = hex("F0 7E 10 07 02") + number28(p1);
-    for (qint64 p : P)
-        m += number28(p);
-    m += version;
-    if (withNul)
-        m += '\0';
-    return m + char(0xF7);
+    return headerMessage(version, p1, P, 0, withNul);
 }
 
 // What the decoder leaves in place when it decodes nothing.
@@ -68,9 +45,7 @@ private:
     QString writeFile(const QByteArray &bytes)
     {
         const QString path = dir.filePath(QStringLiteral("f%1.cvn").arg(++fileCount));
-        QFile f(path);
-        if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            qFatal("cannot write %s", qPrintable(path));
+        ::writeFile(path, bytes);
         return path;
     }
 
@@ -81,16 +56,7 @@ private slots:
 
     void iConvert_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<qint64>("value");
-        QTest::newRow("00 00 01 00") << hex("00 00 01 00") << qint64(128);
-        QTest::newRow("01 00 00 00") << hex("01 00 00 00") << qint64(2097152);
-        QTest::newRow("7F 7F 7F 7F") << hex("7F 7F 7F 7F") << qint64(268435455);
-        QTest::newRow("00 00 00 00") << hex("00 00 00 00") << qint64(0);
-        QTest::newRow("00 00 00 01") << hex("00 00 00 01") << qint64(1);
-        QTest::newRow("00 01 00 00") << hex("00 01 00 00") << qint64(16384);
-        QTest::newRow("12 34 56 78") << hex("12 34 56 78") << qint64(38611832);
-        QTest::newRow("ver. prefix") << hex("76 65 72 2E") << qint64(249133358);
+        add28BitNumberRows();
         // Bytes are used whole: bit 7 is not masked off.
         QTest::newRow("80 00 00 00") << hex("80 00 00 00") << qint64(268435456);
     }
@@ -330,21 +296,10 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(bool, exists);
 
-        // The file is made through the raw UTF-8 name, not through Qt's own name conversion.
-        QByteArray rawDir = dir.path().toUtf8() + "/c" + QByteArray::number(++fileCount);
-        QVERIFY(::mkdir(rawDir.constData(), 0755) == 0);
-        if (!folder.isEmpty()) {
-            rawDir += '/' + folder;
-            QVERIFY(::mkdir(rawDir.constData(), 0755) == 0);
-        }
-        const QByteArray rawPath = rawDir + '/' + name;
-        if (exists) {
-            FILE *f = std::fopen(rawPath.constData(), "wb");
-            QVERIFY(f);
-            QCOMPARE(std::fwrite(file.constData(), 1, size_t(file.size()), f), size_t(file.size()));
-            std::fclose(f);
-        }
-        const QString path = QString::fromUtf8(rawPath);
+        const QString path =
+            writeRawPath(dir.path().toUtf8() + "/c" + QByteArray::number(++fileCount), folder, name,
+                         file, exists);
+        QVERIFY(!path.isEmpty());
 
         HandleSys h(path, nullptr);
         QCOMPARE(h.FileName, path);
@@ -364,18 +319,10 @@ private slots:
     // A file larger than memory: the constructor survives and the load fails.
     void fileLargerThanMemory()
     {
-        // A sparse file of 1 PiB, past any address space, so its buffer can never be had.
         const qint64 huge = qint64(1) << 50;
-        QScopedPointer<QTemporaryFile> f;
-        for (const QString &where : {QStringLiteral("/dev/shm"), QDir::tempPath()}) {
-            f.reset(new QTemporaryFile(where + QStringLiteral("/corvane-huge-XXXXXX.cvn")));
-            if (f->open() && f->resize(huge))
-                break;
-            f.reset();
-        }
+        const std::unique_ptr<QTemporaryFile> f = hugeSparseFile();
         if (!f)
             QSKIP("no file system here holds a sparse file of 1 PiB");
-        f->close();
 
         HandleSys h(f->fileName(), nullptr);
         QCOMPARE(h.FileLen, huge);
