@@ -2,18 +2,15 @@
 // file name records, the header test and the free text helpers.
 #include "update/MIDIsysParser.h"
 
+#include "UpdateTestSupport.h"
+
 #include <QtTest>
 
 #include <cstring>
-#include <random>
 #include <vector>
 
-namespace {
-
-QByteArray hex(const char *text)
+namespace
 {
-    return QByteArray::fromHex(text);
-}
 
 // Marks destination bytes that must stay untouched.
 constexpr char Untouched = char(0xAA);
@@ -98,8 +95,8 @@ private slots:
     void make7IgnoresNonPositiveCount();
     void make8_data();
     void make8();
+    void make8GivesBackWhatMake7Packed_data();
     void make8GivesBackWhatMake7Packed();
-    void make8GivesBackAppendedRuns();
 
     void revisionPacketLayout();
     void getFileVersion_data();
@@ -214,89 +211,62 @@ void TestCodec::make8()
     QCOMPARE(dst, unpacked + QByteArray(dst.size() - unpacked.size(), Untouched));
 }
 
-void TestCodec::make8GivesBackWhatMake7Packed()
+void TestCodec::make8GivesBackWhatMake7Packed_data()
 {
-    std::mt19937 random(20240611u);
-    std::uniform_int_distribution<int> length(0, 300);
-    std::uniform_int_distribution<int> byte(0, 255);
-
-    for (int round = 0; round < 2000; ++round) {
-        const int n = round < 20 ? round : length(random);
-        QByteArray src(n, '\0');
-        for (char &c : src)
-            c = char(byte(random));
-        const int packedSize = n + (n + 6) / 7;
-
-        QByteArray packed(packedSize + 8, Untouched);
-        parser().OpenStr(n);
-        const int r = parser().make7(bytes(src), packed.data(), n);
-        QVERIFY2(r == packedSize, qPrintable(QStringLiteral("round %1, n %2").arg(round).arg(n)));
-        QVERIFY2(packed.mid(packedSize) == QByteArray(8, Untouched),
-                 qPrintable(QStringLiteral("round %1 wrote past the packed size").arg(round)));
-        for (int i = 0; i < packedSize; ++i)
-            QVERIFY2((packed[i] & 0x80) == 0,
-                     qPrintable(QStringLiteral("round %1, byte %2 not 7-bit").arg(round).arg(i)));
-
-        QByteArray back(n + 8, Untouched);
-        QVERIFY2(parser().make8(packed.data(), bytes(back), packedSize) == n,
-                 qPrintable(QStringLiteral("round %1").arg(round)));
-        QVERIFY2(back == src + QByteArray(8, Untouched),
-                 qPrintable(QStringLiteral("round %1, n %2: unpacked differs").arg(round).arg(n)));
-    }
+    QTest::addColumn<QByteArrayList>("runs"); // make7 inputs after one OpenStr
+    // Every byte value, bit 7 set and clear, in a pattern that does not repeat every 7 bytes.
+    const auto data = [](int n, int seed) {
+        QByteArray d(n, '\0');
+        for (int i = 0; i < n; ++i)
+            d[i] = char((i * 37 + seed * 101) & 0xFF);
+        return d;
+    };
+    for (int n : {0, 1, 2, 6, 7, 8, 13, 14, 15, 300})
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(n))) << QByteArrayList{data(n, n)};
+    QByteArray all(256, '\0');
+    for (int i = 0; i < 256; ++i)
+        all[i] = char(i);
+    QTest::newRow("every byte value") << QByteArrayList{all};
+    // Runs appended without OpenStr start a group each; runs of whole groups unpack in one go.
+    QTest::newRow("appended runs of 3, 0 and 10")
+        << QByteArrayList{data(3, 1), QByteArray(), data(10, 2)};
+    QTest::newRow("appended whole groups, then 5")
+        << QByteArrayList{data(7, 3), QByteArray(), data(35, 4), data(5, 5)};
 }
 
-// Several make7 calls without OpenStr append to one run, each starting its own group: every call's
-// output unpacks to its input, and a run of whole groups unpacks in one go.
-void TestCodec::make8GivesBackAppendedRuns()
+void TestCodec::make8GivesBackWhatMake7Packed()
 {
-    std::mt19937 random(7919u);
-    std::uniform_int_distribution<int> calls(2, 5);
-    std::uniform_int_distribution<int> length(0, 40);
-    std::uniform_int_distribution<int> groups(0, 5);
-    std::uniform_int_distribution<int> byte(0, 255);
+    QFETCH(QByteArrayList, runs);
 
-    for (int round = 0; round < 1000; ++round) {
-        const bool wholeGroups = round % 2 == 1;
-        const int k = calls(random);
-        QByteArrayList inputs;
-        for (int i = 0; i < k; ++i) {
-            // In whole-group rounds every call but the last packs a multiple of 7 bytes.
-            const int n = wholeGroups && i < k - 1 ? 7 * groups(random) : length(random);
-            QByteArray src(n, '\0');
-            for (char &c : src)
-                c = char(byte(random));
-            inputs.append(src);
-        }
+    QByteArray packed(400, Untouched);
+    parser().OpenStr(runs.join().size());
+    QList<int> ends;
+    int end = 0;
+    bool wholeGroups = true;
+    for (int i = 0; i < runs.size(); ++i) {
+        QByteArray src = runs.at(i);
+        end += src.size() + (src.size() + 6) / 7;
+        ends << parser().make7(bytes(src), packed.data(), src.size());
+        QCOMPARE(ends.last(), end);
+        wholeGroups = wholeGroups && (i == runs.size() - 1 || src.size() % 7 == 0);
+    }
+    QCOMPARE(packed.mid(end), QByteArray(packed.size() - end, Untouched));
+    for (int i = 0; i < end; ++i)
+        QVERIFY2((packed[i] & 0x80) == 0, qPrintable(QStringLiteral("byte %1 not 7-bit").arg(i)));
 
-        QByteArray packed(400, Untouched);
-        parser().OpenStr(0);
-        QList<int> ends;
-        int expectedEnd = 0;
-        for (QByteArray src : inputs) {
-            expectedEnd += src.size() + (src.size() + 6) / 7;
-            ends.append(parser().make7(bytes(src), packed.data(), src.size()));
-            QVERIFY2(ends.last() == expectedEnd,
-                     qPrintable(QStringLiteral("round %1, call %2").arg(round).arg(ends.size())));
-        }
-        QVERIFY(packed.mid(expectedEnd) == QByteArray(packed.size() - expectedEnd, Untouched));
-
-        int start = 0;
-        for (int i = 0; i < k; ++i) {
-            QByteArray back(64, Untouched);
-            const int got = parser().make8(packed.data() + start, bytes(back), ends[i] - start);
-            QVERIFY2(got == inputs[i].size() && back.left(got) == inputs[i],
-                     qPrintable(QStringLiteral("round %1, call %2").arg(round).arg(i)));
-            start = ends[i];
-        }
-
-        if (wholeGroups) {
-            const QByteArray all = inputs.join();
-            QByteArray back(400, Untouched);
-            QVERIFY2(parser().make8(packed.data(), bytes(back), expectedEnd) == all.size(),
-                     qPrintable(QStringLiteral("round %1").arg(round)));
-            QVERIFY2(back.left(all.size()) == all,
-                     qPrintable(QStringLiteral("round %1: whole run differs").arg(round)));
-        }
+    int start = 0;
+    for (int i = 0; i < runs.size(); ++i) {
+        QByteArray back(runs.at(i).size() + 8, Untouched);
+        QCOMPARE(parser().make8(packed.data() + start, bytes(back), ends.at(i) - start),
+                 runs.at(i).size());
+        QCOMPARE(back, runs.at(i) + QByteArray(8, Untouched));
+        start = ends.at(i);
+    }
+    if (wholeGroups) {
+        const QByteArray joined = runs.join();
+        QByteArray back(joined.size() + 8, Untouched);
+        QCOMPARE(parser().make8(packed.data(), bytes(back), end), joined.size());
+        QCOMPARE(back, joined + QByteArray(8, Untouched));
     }
 }
 
@@ -591,23 +561,15 @@ void TestCodec::checkHeader()
 
 void TestCodec::for42long_data()
 {
-    QTest::addColumn<QByteArray>("p");
-    QTest::addColumn<qint64>("result");
-
-    QTest::newRow("01 02 03 04") << hex("01 02 03 04") << qint64(0x208184);
-    QTest::newRow("zero") << hex("00 00 00 00") << qint64(0);
-    QTest::newRow("largest") << hex("7F 7F 7F 7F") << qint64(0x0FFFFFFF);
-    QTest::newRow("first byte weighs 2^21") << hex("01 00 00 00") << qint64(0x200000);
-    QTest::newRow("top bit") << hex("40 00 00 00") << qint64(0x08000000);
-    QTest::newRow("last byte") << hex("00 00 00 7F") << qint64(0x7F);
+    add28BitNumberRows();
 }
 
 void TestCodec::for42long()
 {
-    QFETCH(QByteArray, p);
-    QFETCH(qint64, result);
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, value);
 
-    QCOMPARE(parser().for42long(p.data()), result);
+    QCOMPARE(parser().for42long(bytes.data()), value);
 }
 
 void TestCodec::xatoi_data()

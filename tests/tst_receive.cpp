@@ -3,32 +3,15 @@
 #include "midi/SysExAssembler.h"
 #include "update/MIDIsysParser.h"
 
+#include "UpdateTestSupport.h"
+
 #include <QtTest>
 
 #include <cstring>
 #include <vector>
 
-namespace {
-
-QByteArray hex(const char *text)
+namespace
 {
-    return QByteArray::fromHex(text);
-}
-
-const QByteArray AckReply = hex("F0 7E 10 7F 00 F7");
-
-// A version reply announcing `announced` payload bytes and carrying `payload`.
-QByteArray versionReply(quint32 announced, const QByteArray &payload)
-{
-    QByteArray m = hex("F0 7E 10 07 02 76 65 72 2E");
-    m.append(char((announced >> 21) & 0x7F));
-    m.append(char((announced >> 14) & 0x7F));
-    m.append(char((announced >> 7) & 0x7F));
-    m.append(char(announced & 0x7F));
-    m.append(payload);
-    m.append(char(0xF7));
-    return m;
-}
 
 QByteArray dataRun(int n)
 {
@@ -50,27 +33,6 @@ QByteArrayList pieces(const QByteArray &bytes, int size)
     for (int i = 0; i < bytes.size(); i += size)
         list.append(bytes.mid(i, size));
     return list;
-}
-
-void deliver(const QByteArrayList &deliveries)
-{
-    for (const QByteArray &d : deliveries) {
-        std::vector<unsigned char> message(d.begin(), d.end());
-        mycallback(0.0, &message, nullptr);
-    }
-}
-
-// The globals live for the whole run; every case starts from the state at program start, with a
-// recognisable version text so that an untouched one can be told apart.
-void resetReceivePath()
-{
-    std::memset(SysMsg, 0, sizeof SysMsg);
-    SysIndex = 0;
-    while (gMIDIsysParser.Ack()) {
-    }
-    std::memset(gMIDIsysParser.CurVersion, 0, sizeof gMIDIsysParser.CurVersion);
-    std::memcpy(gMIDIsysParser.CurVersion, "seed", 4);
-    gMIDIsysParser.CurVersionLen = 77;
 }
 
 QByteArray wholeBuffer()
@@ -105,27 +67,26 @@ void TestReceive::assembly_data()
     QTest::addColumn<int>("index");
     QTest::addColumn<bool>("ack");
 
-    const QByteArray ackBuffer = AckReply;
+    const QByteArray ackBuffer = kAck;
 
     QTest::newRow("zero-byte delivery")
         << QByteArrayList{QByteArray()} << QByteArray() << 0 << false;
-    QTest::newRow("ACK whole") << QByteArrayList{AckReply} << ackBuffer << 5 << true;
+    QTest::newRow("ACK whole") << QByteArrayList{kAck} << ackBuffer << 5 << true;
     QTest::newRow("ACK in two pieces")
         << QByteArrayList{hex("F0 7E 10"), hex("7F 00 F7")} << ackBuffer << 5 << true;
-    QTest::newRow("ACK byte by byte") << pieces(AckReply, 1) << ackBuffer << 5 << true;
+    QTest::newRow("ACK byte by byte") << pieces(kAck, 1) << ackBuffer << 5 << true;
     QTest::newRow("ACK with empty deliveries between")
         << QByteArrayList{QByteArray(), hex("F0 7E 10"), QByteArray(), hex("7F 00 F7")} << ackBuffer
         << 5 << true;
 
     for (const char *rt : {"F8", "FE", "FA", "FF"}) {
-        for (int at = 1; at < AckReply.size(); ++at) {
-            QByteArray m = AckReply;
+        for (int at = 1; at < kAck.size(); ++at) {
+            QByteArray m = kAck;
             m.insert(at, hex(rt));
             QTest::addRow("%s inside ACK at %d", rt, at)
                 << QByteArrayList{m} << ackBuffer << 5 << true;
             QTest::addRow("%s as own delivery at %d", rt, at)
-                << QByteArrayList{AckReply.left(at), hex(rt), AckReply.mid(at)} << ackBuffer << 5
-                << true;
+                << QByteArrayList{kAck.left(at), hex(rt), kAck.mid(at)} << ackBuffer << 5 << true;
         }
     }
 
@@ -136,27 +97,27 @@ void TestReceive::assembly_data()
         << QByteArrayList{hex("F0 7E 80 F1 F2 10 F3 F4 F5 F6 EF 7F 00 F7")} << ackBuffer << 5
         << true;
     QTest::newRow("F0 restarts, tail of the longer message stays")
-        << QByteArrayList{hex("F0 01 02 03 04 05 06 07"), AckReply}
-        << hex("F0 7E 10 7F 00 F7 06 07") << 5 << true;
+        << QByteArrayList{hex("F0 01 02 03 04 05 06 07"), kAck} << hex("F0 7E 10 7F 00 F7 06 07")
+        << 5 << true;
     QTest::newRow("data after ACK extend it, no call yet")
-        << QByteArrayList{AckReply, hex("01 02")} << hex("F0 7E 10 7F 00 01 02") << 7 << true;
+        << QByteArrayList{kAck, hex("01 02")} << hex("F0 7E 10 7F 00 01 02") << 7 << true;
     QTest::newRow("extended ACK handed on again at F7")
-        << QByteArrayList{AckReply, hex("01 02"), hex("F7")} << hex("F0 7E 10 7F 00 01 02 F7") << 7
+        << QByteArrayList{kAck, hex("01 02"), hex("F7")} << hex("F0 7E 10 7F 00 01 02 F7") << 7
         << false;
     QTest::newRow("data before any F0 dropped")
         << QByteArrayList{hex("01 02 03 7F")} << QByteArray() << 0 << false;
     QTest::newRow("data before F0, then ACK")
-        << QByteArrayList{hex("01 02 03"), AckReply} << ackBuffer << 5 << true;
+        << QByteArrayList{hex("01 02 03"), kAck} << ackBuffer << 5 << true;
     QTest::newRow("F7 before any F0") << QByteArrayList{hex("F7")} << hex("F7") << 0 << false;
     QTest::newRow("F7 before any F0, data still dropped")
         << QByteArrayList{hex("F7 01 02")} << hex("F7") << 0 << false;
     QTest::newRow("F7 before any F0, then ACK")
-        << QByteArrayList{hex("F7 01"), AckReply} << ackBuffer << 5 << true;
+        << QByteArrayList{hex("F7 01"), kAck} << ackBuffer << 5 << true;
     QTest::newRow("one delivery: ACK then other message")
-        << QByteArrayList{AckReply + hex("F0 7E 10 7F 01 F7")} << hex("F0 7E 10 7F 01 F7") << 5
+        << QByteArrayList{kAck + hex("F0 7E 10 7F 01 F7")} << hex("F0 7E 10 7F 01 F7") << 5
         << false;
     QTest::newRow("one delivery: other message then ACK")
-        << QByteArrayList{hex("F0 7E 10 7F 01 F7") + AckReply} << ackBuffer << 5 << true;
+        << QByteArrayList{hex("F0 7E 10 7F 01 F7") + kAck} << ackBuffer << 5 << true;
 
     const QByteArray oversize = sysEx(dataRun(400));
     const QByteArray cut = char(0xF0) + dataRun(302) + char(0xF7);
@@ -165,7 +126,7 @@ void TestReceive::assembly_data()
     QTest::newRow("400 data bytes, then more data and F7")
         << QByteArrayList{oversize, hex("11 22 33"), hex("F7")} << cut << 303 << false;
     QTest::newRow("400 data bytes, then ACK")
-        << QByteArrayList{oversize, AckReply} << ackBuffer + cut.mid(6) << 5 << true;
+        << QByteArrayList{oversize, kAck} << ackBuffer + cut.mid(6) << 5 << true;
     QTest::newRow("303-byte message fills the buffer exactly")
         << QByteArrayList{sysEx(dataRun(302))} << cut << 303 << false;
 }
@@ -177,7 +138,7 @@ void TestReceive::assembly()
     QFETCH(int, index);
     QFETCH(bool, ack);
 
-    resetReceivePath();
+    resetReceivePath("seed", 77); // a version text that shows when left untouched
     deliver(deliveries);
 
     QCOMPARE(wholeBuffer(), padded(buffer));
@@ -196,7 +157,7 @@ void TestReceive::replies_data()
     const QByteArray v123 = hex("F0 7E 10 07 02 76 65 72 2E 00 00 00 05 31 2E 32 2E 33 F7");
     const QByteArray thirty("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");
 
-    QTest::newRow("ACK") << QByteArrayList{AckReply} << true << seed << qint64(77);
+    QTest::newRow("ACK") << QByteArrayList{kAck} << true << seed << qint64(77);
     QTest::newRow("packet number 01")
         << QByteArrayList{hex("F0 7E 10 7F 01 F7")} << false << seed << qint64(77);
     QTest::newRow("device 11") << QByteArrayList{hex("F0 7E 11 7F 00 F7")} << false << seed
@@ -206,23 +167,23 @@ void TestReceive::replies_data()
     QTest::newRow("ACK without its F7 in place")
         << QByteArrayList{hex("F0 7E 10 7F 00 00 F7")} << false << seed << qint64(77);
     QTest::newRow("ACK, then non-ACK clears it")
-        << QByteArrayList{AckReply, hex("F0 7E 10 7F 01 F7")} << false << seed << qint64(77);
+        << QByteArrayList{kAck, hex("F0 7E 10 7F 01 F7")} << false << seed << qint64(77);
     QTest::newRow("ACK, then any other SysEx clears it")
-        << QByteArrayList{AckReply, hex("F0 01 F7")} << false << seed << qint64(77);
+        << QByteArrayList{kAck, hex("F0 01 F7")} << false << seed << qint64(77);
 
     QTest::newRow("version 1.2.3")
         << QByteArrayList{v123} << true << QByteArray("1.2.3") << qint64(5);
     QTest::newRow("version built the same")
-        << QByteArrayList{versionReply(5, "1.2.3")} << true << QByteArray("1.2.3") << qint64(5);
+        << QByteArrayList{versionReply("1.2.3", 5)} << true << QByteArray("1.2.3") << qint64(5);
     QTest::newRow("version, empty")
-        << QByteArrayList{versionReply(0, QByteArray())} << true << QByteArray() << qint64(0);
-    QTest::newRow("version, 22 characters") << QByteArrayList{versionReply(22, thirty.left(22))}
+        << QByteArrayList{versionReply(QByteArray(), 0)} << true << QByteArray() << qint64(0);
+    QTest::newRow("version, 22 characters") << QByteArrayList{versionReply(thirty.left(22), 22)}
                                             << true << thirty.left(22) << qint64(22);
     QTest::newRow("version, 23 characters cut to 22")
-        << QByteArrayList{versionReply(23, thirty.left(23))} << true << thirty.left(22)
+        << QByteArrayList{versionReply(thirty.left(23), 23)} << true << thirty.left(22)
         << qint64(23);
     QTest::newRow("version, 30 announced and carried")
-        << QByteArrayList{versionReply(30, thirty)} << true << thirty.left(22) << qint64(30);
+        << QByteArrayList{versionReply(thirty, 30)} << true << thirty.left(22) << qint64(30);
     QTest::newRow("version, all four length bytes count")
         << QByteArrayList{hex("F0 7E 10 07 02 76 65 72 2E 01 02 03 04 61 62 63 F7")} << true
         << QByteArray("abc") << qint64(0x208184);
@@ -241,15 +202,15 @@ void TestReceive::replies_data()
     // lie the F7 and stale bytes of the longer message before.
     const QByteArray stale = sysEx(QByteArray(40, 'Z'));
     QTest::newRow("version, 10 announced, 3 carried, stale bytes behind")
-        << QByteArrayList{stale, versionReply(10, "1.2")} << true << QByteArray("1.2")
+        << QByteArrayList{stale, versionReply("1.2", 10)} << true << QByteArray("1.2")
         << qint64(10);
     QTest::newRow("version, 10 announced, 3 carried, fresh buffer")
-        << QByteArrayList{versionReply(10, "1.2")} << true << QByteArray("1.2") << qint64(10);
+        << QByteArrayList{versionReply("1.2", 10)} << true << QByteArray("1.2") << qint64(10);
     QTest::newRow("version, 30 announced, 3 carried, stale bytes behind")
-        << QByteArrayList{stale, versionReply(30, "1.2")} << true << QByteArray("1.2")
+        << QByteArrayList{stale, versionReply("1.2", 30)} << true << QByteArray("1.2")
         << qint64(30);
     QTest::newRow("version, 5 announced, none carried, stale bytes behind")
-        << QByteArrayList{stale, versionReply(5, QByteArray())} << true << QByteArray()
+        << QByteArrayList{stale, versionReply(QByteArray(), 5)} << true << QByteArray()
         << qint64(5);
     // F7 in the length bytes: the length is still built from positions 9 to 12 (the F7 and a
     // stale 'Z'), but no payload arrived, so no text.
@@ -258,21 +219,21 @@ void TestReceive::replies_data()
         << qint64(0xF7 << 7 | 'Z');
 
     QTest::newRow("version, then ACK keeps the text")
-        << QByteArrayList{v123, AckReply} << true << QByteArray("1.2.3") << qint64(5);
+        << QByteArrayList{v123, kAck} << true << QByteArray("1.2.3") << qint64(5);
     QTest::newRow("version, then other message: text kept, ack lost")
         << QByteArrayList{v123, hex("F0 7E 10 7F 01 F7")} << false << QByteArray("1.2.3")
         << qint64(5);
     QTest::newRow("one delivery: two versions, the later counts")
-        << QByteArrayList{versionReply(3, "1.0") + versionReply(4, "2.10")} << true
+        << QByteArrayList{versionReply("1.0", 3) + versionReply("2.10", 4)} << true
         << QByteArray("2.10") << qint64(4);
     QTest::newRow("one delivery: longer version, then shorter one")
-        << QByteArrayList{versionReply(8, "10.20.30") + versionReply(3, "4.5")} << true
+        << QByteArrayList{versionReply("10.20.30", 8) + versionReply("4.5", 3)} << true
         << QByteArray("4.5") << qint64(3);
     QTest::newRow("one delivery: version then ACK")
-        << QByteArrayList{v123 + AckReply} << true << QByteArray("1.2.3") << qint64(5);
+        << QByteArrayList{v123 + kAck} << true << QByteArray("1.2.3") << qint64(5);
 
     const QByteArray longVersion =
-        versionReply(144, QByteArray(22, 'A') + QByteArray(400 - 13, 'B')); // 400 data bytes
+        versionReply(QByteArray(22, 'A') + QByteArray(400 - 13, 'B'), 144); // 400 data bytes
     QTest::newRow("oversize version reply")
         << QByteArrayList{longVersion} << true << QByteArray(22, 'A') << qint64(144);
 }
@@ -284,7 +245,7 @@ void TestReceive::replies()
     QFETCH(QByteArray, curVersion);
     QFETCH(qint64, curVersionLen);
 
-    resetReceivePath();
+    resetReceivePath("seed", 77);
     deliver(deliveries);
 
     QCOMPARE(gMIDIsysParser.Ack(), ack);
@@ -301,15 +262,15 @@ void TestReceive::replies()
 // Each reply is taken exactly once, and the next one is seen again.
 void TestReceive::ackIsTakenOnce()
 {
-    resetReceivePath();
+    resetReceivePath("seed", 77);
     QVERIFY(!gMIDIsysParser.Ack());
-    deliver({AckReply});
+    deliver({kAck});
     QVERIFY(gMIDIsysParser.Ack());
     QVERIFY(!gMIDIsysParser.Ack());
-    deliver({versionReply(3, "9.9")});
+    deliver({versionReply("9.9", 3)});
     QVERIFY(gMIDIsysParser.Ack());
     QVERIFY(!gMIDIsysParser.Ack());
-    deliver({AckReply});
+    deliver({kAck});
     QVERIFY(gMIDIsysParser.Ack());
     QVERIFY(!gMIDIsysParser.Ack());
     QCOMPARE(QByteArray(gMIDIsysParser.CurVersion), QByteArray("9.9"));

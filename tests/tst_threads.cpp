@@ -3,14 +3,16 @@
 #include "midi/SysExAssembler.h"
 #include "update/MIDIsysParser.h"
 
+#include "UpdateTestSupport.h"
+
 #include <QtTest>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Reply {
     std::vector<unsigned char> bytes;
@@ -70,12 +72,7 @@ void TestThreads::everyReplyTakenOnce()
 {
     const int replies = 10000;
 
-    std::memset(SysMsg, 0, sizeof SysMsg);
-    SysIndex = 0;
-    while (gMIDIsysParser.Ack()) {
-    }
-    std::memset(gMIDIsysParser.CurVersion, 0, sizeof gMIDIsysParser.CurVersion);
-    gMIDIsysParser.CurVersionLen = 0;
+    resetReceivePath();
 
     std::atomic<int> sent{0};  // replies the deliverer has begun to hand over
     std::atomic<int> taken{0}; // replies the main thread has taken through Ack()
