@@ -2,6 +2,8 @@
 #include "midi/MIDI.h"
 #include "midi/MidiBackend.h"
 
+#include "UpdateTestSupport.h"
+
 #include <QtTest>
 
 #include <RtMidi.h>
@@ -20,28 +22,15 @@
 
 Q_DECLARE_METATYPE(QList<QByteArrayList>)
 
-namespace {
+namespace
+{
 
 const char *const kDeviceOut = "Corvane Device Tx:Corvane Device Out"; // the device sends here
 const char *const kDeviceIn = "Corvane Device Rx:Corvane Device In";   // the device receives here
 const int kWaitMs = 15000; // generous: only a broken simulator comes near it
 
-QByteArray hex(const char *text)
-{
-    return QByteArray::fromHex(text); // blanks between the bytes are skipped
-}
-
-const QByteArray kAck = hex("F0 7E 10 7F 00 F7");
-const QByteArray kIdentityRequest = hex("F0 7E 10 06 01 F7");
 // Our own loop-back marker; it never goes to the device.
 const QByteArray kMarker = hex("F0 7D 4D 4B F7");
-
-// A header message as an update file starts with.
-QByteArray header(const QByteArray &version, const char *param1 = "00 00 00 00")
-{
-    return hex("F0 7E 10 07 02") + hex(param1) + QByteArray(24, '\0') + version +
-           QByteArray(1, '\0') + hex("F7");
-}
 
 QByteArray randomMessage(int size, quint32 seed)
 {
@@ -54,33 +43,12 @@ QByteArray randomMessage(int size, quint32 seed)
     return message;
 }
 
-// Cuts a byte stream into messages the way the updater does: each ends at the first F7.
-QByteArrayList cutMessages(const QByteArray &bytes)
-{
-    QByteArrayList messages;
-    int start = 0;
-    while (start < bytes.size()) {
-        int end = bytes.indexOf(char(0xF7), start);
-        if (end < 0)
-            end = bytes.size() - 1;
-        messages << bytes.mid(start, end - start + 1);
-        start = end + 1;
-    }
-    return messages;
-}
-
 QList<int> repeated(int count, int value)
 {
     QList<int> list;
     for (int i = 0; i < count; ++i)
         list << value;
     return list;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Counts JACK process cycles, so a new connection can be given time to reach the running graph.
@@ -394,16 +362,12 @@ struct MakeUpdateRun {
     QString errors;
 };
 
-MakeUpdateRun makeUpdate(const QStringList &args, const QString &path)
+MakeUpdateRun runMakeUpdate(const QStringList &args, const QString &path)
 {
-    QProcess process;
-    process.start(QStringLiteral(MAKE_UPDATE_PATH), QStringList(args) << path);
     MakeUpdateRun run;
-    if (!process.waitForFinished(120000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.errors = QString::fromUtf8(process.readAllStandardError());
-    run.file = readFile(path);
+    makeUpdate(path, args, &run.errors, &run.exitCode);
+    if (run.exitCode >= 0)
+        run.file = readFile(path);
     return run;
 }
 
@@ -489,7 +453,7 @@ void TestDeviceSim::replies_data()
     QTest::addColumn<QList<QByteArrayList>>("replies"); // for each message, what comes back
 
     const QByteArray data = hex("F0 01 02 03 7F F7");
-    const QByteArray h = header("2.0.0");
+    const QByteArray h = headerMessage("2.0.0");
     const QByteArray version100 = hex("F0 7E 10 07 02 76 65 72 2E 00 00 00 05 31 2E 30 2E 30 F7");
     const QByteArray version123 = hex("F0 7E 10 07 02 76 65 72 2E 00 00 00 05 31 2E 32 2E 33 F7");
     const QByteArray note = hex("90 3C 40");
@@ -514,12 +478,12 @@ void TestDeviceSim::replies_data()
         << QStringList{"--no-version-reply"} << QByteArrayList{h, data}
         << QList<QByteArrayList>{{kAck}, {kAck}};
     QTest::newRow("every header") << QStringList{"--version", "1.2.3"}
-                                  << QByteArrayList{h, data, header("")}
+                                  << QByteArrayList{h, data, headerMessage("")}
                                   << QList<QByteArrayList>{{version123}, {kAck}, {version123}};
     QTest::newRow("near headers get ACK")
         << QStringList()
-        << QByteArrayList{header("2.0.0", "00 00 00 01"),
-                          header("2.0.0", "01 00 00 00"),
+        << QByteArrayList{headerMessage("2.0.0", 1),
+                          headerMessage("2.0.0", 0x200000),
                           hex("F0 7E 10 07 01 00 00 00 00 32 00 F7"),
                           hex("F0 7E 11 07 02 00 00 00 00 32 00 F7"),
                           hex("F0 7E 10 07 02 00 F7"),
@@ -599,7 +563,7 @@ void TestDeviceSim::splitSendsPieces_data()
         << 50 << data
         << QByteArrayList{hex("F0"), hex("7E"), hex("10"), hex("7F"), hex("00"), hex("F7")};
     QTest::newRow("version reply in 3")
-        << 3 << header("2.0.0")
+        << 3 << headerMessage("2.0.0")
         << QByteArrayList{hex("F0 7E 10 07 02 76 65"), hex("72 2E 00 00 00 05"),
                           hex("31 2E 32 2E 33 F7")};
 }
@@ -745,7 +709,7 @@ void TestDeviceSim::delayHoldsReplies()
     QVERIFY(sim.exitedCleanly());
     QVERIFY2(sim.output().contains(summary(4, 3 + 3 + 4 + 5, 4, 0)), qPrintable(sim.output()));
     QCOMPARE(peer.rest(), QByteArrayList());
-    QCOMPARE(cutMessages(readFile(record)), QByteArrayList{hex("F0 01 F7")} + burst);
+    QCOMPARE(messagesOf(readFile(record)), QByteArrayList{hex("F0 01 F7")} + burst);
 }
 
 void TestDeviceSim::stopDuringDelay()
@@ -844,7 +808,7 @@ void TestDeviceSim::updateFileRoundTrip()
 {
     const QString file = dir_.filePath(QStringLiteral("roundtrip.cvn"));
     const QString record = dir_.filePath(QStringLiteral("roundtrip.bin"));
-    const MakeUpdateRun made = makeUpdate(
+    const MakeUpdateRun made = runMakeUpdate(
         {"--version", "9.9.9", "--total-size", "200000", "--message-size", "2000", "--seed", "4"},
         file);
     QCOMPARE(made.exitCode, 0);
@@ -856,7 +820,7 @@ void TestDeviceSim::updateFileRoundTrip()
     CONNECT_PEER(peer);
 
     // Like the updater: one message, then wait for its reply.
-    const QByteArrayList messages = cutMessages(made.file);
+    const QByteArrayList messages = messagesOf(made.file);
     for (int i = 0; i < messages.size(); ++i) {
         peer.send(messages[i]);
         QByteArray got;
@@ -979,16 +943,16 @@ void TestDeviceSim::pairsWithUpdaterPortMatching()
 void TestDeviceSim::makeUpdateHeader()
 {
     const MakeUpdateRun run =
-        makeUpdate({"--version", "1.2.3", "--param", "2=128", "--param", "3=2097152", "--param",
-                    "7=268435455", "--message-size", "6", "--count", "2", "--seed", "7"},
-                   dir_.filePath(QStringLiteral("small.cvn")));
+        runMakeUpdate({"--version", "1.2.3", "--param", "2=128", "--param", "3=2097152", "--param",
+                       "7=268435455", "--message-size", "6", "--count", "2", "--seed", "7"},
+                      dir_.filePath(QStringLiteral("small.cvn")));
     QCOMPARE(run.exitCode, 0);
     const QByteArray golden = hex("F0 7E 10 07 02"
                                   " 00 00 00 00  00 00 01 00  01 00 00 00  00 00 00 00"
                                   " 00 00 00 00  00 00 00 00  7F 7F 7F 7F"
                                   " 31 2E 32 2E 33 00 F7");
     QCOMPARE(run.file.left(golden.size()).toHex(' '), golden.toHex(' '));
-    const QByteArrayList messages = cutMessages(run.file);
+    const QByteArrayList messages = messagesOf(run.file);
     QCOMPARE(messages.size(), 3);
     for (int i = 1; i < 3; ++i) {
         QCOMPARE(messages[i].size(), 6);
@@ -1028,11 +992,11 @@ void TestDeviceSim::makeUpdateLayout()
 {
     QFETCH(QStringList, args);
     QFETCH(QList<int>, sizes);
-    const MakeUpdateRun run = makeUpdate(
+    const MakeUpdateRun run = runMakeUpdate(
         args, dir_.filePath(QStringLiteral("layout-%1.cvn").arg(QTest::currentDataTag())));
     QCOMPARE(run.exitCode, 0);
 
-    const QByteArrayList messages = cutMessages(run.file);
+    const QByteArrayList messages = messagesOf(run.file);
     QList<int> got;
     for (const QByteArray &message : messages)
         got << message.size();
@@ -1063,11 +1027,11 @@ void TestDeviceSim::makeUpdateLargeFiles()
                      QString::number(messageSize)};
     if (messageSize > 4096)
         args << QStringLiteral("--allow-long-messages");
-    const MakeUpdateRun run = makeUpdate(args, dir_.filePath(QStringLiteral("large.cvn")));
+    const MakeUpdateRun run = runMakeUpdate(args, dir_.filePath(QStringLiteral("large.cvn")));
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.file.size(), total);
 
-    const QByteArrayList messages = cutMessages(run.file);
+    const QByteArrayList messages = messagesOf(run.file);
     QCOMPARE(messages.front().size(), 40);
     for (int i = 1; i < messages.size(); ++i) {
         const QByteArray &m = messages[i];
@@ -1083,16 +1047,19 @@ void TestDeviceSim::makeUpdateLargeFiles()
 void TestDeviceSim::makeUpdateSeed()
 {
     const QStringList args{"--message-size", "300", "--count", "10"};
-    const QByteArray a = makeUpdate(args + QStringList{"--seed", "5"}, dir_.filePath("a.cvn")).file;
-    const QByteArray b = makeUpdate(args + QStringList{"--seed", "5"}, dir_.filePath("b.cvn")).file;
-    const QByteArray c = makeUpdate(args + QStringList{"--seed", "6"}, dir_.filePath("c.cvn")).file;
+    const QByteArray a =
+        runMakeUpdate(args + QStringList{"--seed", "5"}, dir_.filePath("a.cvn")).file;
+    const QByteArray b =
+        runMakeUpdate(args + QStringList{"--seed", "5"}, dir_.filePath("b.cvn")).file;
+    const QByteArray c =
+        runMakeUpdate(args + QStringList{"--seed", "6"}, dir_.filePath("c.cvn")).file;
     QCOMPARE(a.size(), 40 + 3000);
     QVERIFY(a == b);
     QCOMPARE(c.size(), a.size());
     QVERIFY(a != c);
     QVERIFY(a.left(40) == c.left(40)); // the seed changes the data, not the header
     // Successive messages differ too: the data is not one block repeated.
-    const QByteArrayList messages = cutMessages(a);
+    const QByteArrayList messages = messagesOf(a);
     QVERIFY(messages[1] != messages[2]);
 }
 
@@ -1117,7 +1084,7 @@ void TestDeviceSim::makeUpdateRejects()
     QFETCH(QStringList, args);
     const QString path = dir_.filePath(QStringLiteral("rejected.cvn"));
     QFile::remove(path);
-    const MakeUpdateRun run = makeUpdate(args, path);
+    const MakeUpdateRun run = runMakeUpdate(args, path);
     QCOMPARE(run.exitCode, 2);
     QVERIFY(!run.errors.isEmpty());
     QVERIFY(!QFile::exists(path));

@@ -11,6 +11,7 @@
 
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
+#include "UpdateTestSupport.h"
 
 #include <QFileDialog>
 #include <QLineEdit>
@@ -52,7 +53,10 @@ private slots:
     void exitDuringTransferEndsTheRun();
 
 private:
-    QString makeUpdate(const QString &name, const QStringList &options);
+    QString makeUpdate(const QString &name, const QStringList &options)
+    {
+        return ::makeUpdate(dir.filePath(name), options);
+    }
 
     QTemporaryDir dir;
     QProcess device;
@@ -90,13 +94,6 @@ void EndToEndTest::cleanup()
     QVERIFY(device.waitForFinished(10000));
     QCOMPARE(device.exitStatus(), QProcess::NormalExit);
     QCOMPARE(device.exitCode(), 0);
-}
-
-QString EndToEndTest::makeUpdate(const QString &name, const QStringList &options)
-{
-    const QString path = dir.filePath(name);
-    const int rc = QProcess::execute(MAKE_UPDATE_PATH, QStringList(options) << path);
-    return rc == 0 ? path : QString();
 }
 
 void EndToEndTest::wholeUpdateReachesTheDevice_data()
@@ -138,8 +135,8 @@ void EndToEndTest::wholeUpdateReachesTheDevice()
     QCOMPARE(driver.unhandled(), 0);
     QCOMPARE(finalProgress, 100);
     QCOMPARE(finalMessage, QString("Updating to version 2.0.0"));
-    const QByteArray file = readAll(path);
-    const QByteArray received = readAll(recordPath);
+    const QByteArray file = readFile(path);
+    const QByteArray received = readFile(recordPath);
     QCOMPARE(received.size(), file.size());
     QVERIFY(received == file);
 }
@@ -157,9 +154,9 @@ void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
     });
     QCOMPARE(RunUpdater(), 0);
     QCOMPARE(driver.seen().size(), 3);
-    const QByteArray file = readAll(path);
+    const QByteArray file = readFile(path);
     const int headerEnd = file.indexOf(char(0xF7)) + 1;
-    QCOMPARE(readAll(recordPath), file.left(headerEnd));
+    QCOMPARE(readFile(recordPath), file.left(headerEnd));
 }
 
 // Exit is pressed once the device has 10 messages. The transfer then waits for the reply to at
@@ -172,7 +169,7 @@ void EndToEndTest::exitDuringTransferEndsTheRun()
     int recordedAtExit = -1;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        const int recorded = int(readAll(recordPath).count(char(0xF7)));
+        const int recorded = int(readFile(recordPath).count(char(0xF7)));
         if (recorded < 10 || QApplication::activeModalWidget())
             return;
         watch.stop();
@@ -189,9 +186,9 @@ void EndToEndTest::exitDuringTransferEndsTheRun()
     QCOMPARE(RunUpdater(), 0);
     QCOMPARE(driver.seen().size(), 3);
     QVERIFY(recordedAtExit >= 10);
-    const QByteArray file = readAll(path);
+    const QByteArray file = readFile(path);
     QTest::qWait(300); // a message in flight may still be recorded
-    const QByteArray received = readAll(recordPath);
+    const QByteArray received = readFile(recordPath);
     QVERIFY(file.startsWith(received));
     QCOMPARE(received.at(received.size() - 1), char(0xF7)); // whole messages only
     QVERIFY2(received.count(char(0xF7)) <= recordedAtExit + 1,

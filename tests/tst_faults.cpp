@@ -15,6 +15,7 @@
 
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
+#include "UpdateTestSupport.h"
 
 #include <RtMidi.h>
 
@@ -32,23 +33,6 @@
 
 namespace
 {
-
-const QByteArray kAck = QByteArray::fromHex("F07E107F00F7");
-const QByteArray kIdentityRequest = QByteArray::fromHex("F07E100601F7");
-
-// The file cut after each F7: the messages the device is to receive.
-QByteArrayList messagesOf(const QByteArray &file)
-{
-    QByteArrayList out;
-    int start = 0;
-    for (int i = 0; i < file.size(); ++i) {
-        if (uchar(file.at(i)) == 0xF7) {
-            out << file.mid(start, i + 1 - start);
-            start = i + 1;
-        }
-    }
-    return out;
-}
 
 // A SysEx message of `size` bytes that is neither reply: longer than the receive buffer when
 // size is over 304.
@@ -148,16 +132,11 @@ private slots:
     void silentDeviceLeavesAWayOut_data();
     void silentDeviceLeavesAWayOut();
     void deviceVanishesMidTransfer();
-    void duplicateAcksRunOneMessageAhead();
-    void unrelatedMessagesAroundTheReply_data();
-    void unrelatedMessagesAroundTheReply();
+    void wholeFileArrives_data();
+    void wholeFileArrives();
     void ackLostToAnUnrelatedMessageAfterIt();
-    void repliesInPieces_data();
-    void repliesInPieces();
-    void versionReplyLongerThanTheReceiveBuffer();
     void messagesWhileTheQuestionIsOpen_data();
     void messagesWhileTheQuestionIsOpen();
-    void sixteenMegabytesArriveWhole();
     void jackServerKilledMidTransfer();
 
 private:
@@ -169,14 +148,17 @@ private:
         bool stalled = false; // ended by the test's time guard, not by the run's own course
     };
 
-    QString makeUpdate(const QString &name, const QStringList &options);
+    QString makeUpdate(const QString &name, const QStringList &options)
+    {
+        return ::makeUpdate(dir.filePath(name), options);
+    }
     // Runs the updater against the device. Every box is answered as a person wanting the update
     // would (Yes to the question, Ok to "End"); after "End", Exit closes the window. When
     // `exitWhen` becomes true during the transfer, the window is first shown to be responsive
     // (a timer of its event loop fires and a widget repaints), then Exit is pressed.
     Outcome run(const QString &file, std::function<bool()> exitWhen = nullptr,
                 std::function<void(QMessageBox *)> onQuestion = nullptr);
-    int recordedMessages() const { return messagesOf(readAll(recordPath)).size(); }
+    int recordedMessages() const { return messagesOf(readFile(recordPath)).size(); }
     void verifyWholeMessagePrefix(const QByteArray &record, const QByteArray &file);
     // The record once the device has received `expected` bytes or, failing that, what it holds.
     QByteArray recordWhenItHas(int expected);
@@ -185,6 +167,7 @@ private:
     QString recordPath;
     Device device;
     QString smallFile; // a header and 40 messages of 512 bytes
+    QString bigFile;   // 16 MB, made by the first case that needs it
 };
 
 void FaultsTest::initTestCase()
@@ -201,9 +184,7 @@ void FaultsTest::initTestCase()
 void FaultsTest::init()
 {
     gMIDI.CloseMIDIPort();
-    gMIDIsysParser.Ack();
-    gMIDIsysParser.CurVersion[0] = '\0';
-    gMIDIsysParser.CurVersionLen = 0;
+    resetReceivePath();
     QFile::remove(recordPath);
 }
 
@@ -217,13 +198,6 @@ void FaultsTest::cleanup()
     // loop took, so the next run's dialogs are not ended by it.
     QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
-}
-
-QString FaultsTest::makeUpdate(const QString &name, const QStringList &options)
-{
-    const QString path = dir.filePath(name);
-    const int rc = QProcess::execute(MAKE_UPDATE_PATH, QStringList(options) << path);
-    return rc == 0 ? path : QString();
 }
 
 FaultsTest::Outcome FaultsTest::run(const QString &file, std::function<bool()> exitWhen,
@@ -335,10 +309,10 @@ QByteArray FaultsTest::recordWhenItHas(int expected)
     // The last messages may still be on their way when the run ends.
     QElapsedTimer clock;
     clock.start();
-    QByteArray record = readAll(recordPath);
+    QByteArray record = readFile(recordPath);
     while (record.size() < expected && clock.elapsed() < 30000) {
         QTest::qWait(20);
-        record = readAll(recordPath);
+        record = readFile(recordPath);
     }
     return record;
 }
@@ -366,9 +340,9 @@ void FaultsTest::silentDeviceLeavesAWayOut()
     QVERIFY(outcome.exitPressed);
     QCOMPARE(outcome.boxes, boxes);
 
-    const QByteArray file = readAll(smallFile);
+    const QByteArray file = readFile(smallFile);
     const QByteArrayList messages = messagesOf(file);
-    const QByteArray record = readAll(recordPath);
+    const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(messagesOf(record).size(), answered + 1);
     // The progress shows what was acknowledged; none at all before the header was.
@@ -389,55 +363,75 @@ void FaultsTest::deviceVanishesMidTransfer()
     QCOMPARE(device.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(device.process.exitCode(), 0);
 
-    const QByteArray file = readAll(smallFile);
-    const QByteArray record = readAll(recordPath);
+    const QByteArray file = readFile(smallFile);
+    const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(messagesOf(record).size(), 10);
     QCOMPARE(outcome.boxes.size(), 1); // the question; no "End"
 }
 
-// Every reply is followed by an extra ACK. The extra one raises the flag again after the
-// transfer took the reply, so the wait for the next message ends at once: the transfer sends
-// message k + 1 while the device has not yet acknowledged message k. It still sends the file's
-// messages in order, one per raised flag, and says "End" after the last.
-void FaultsTest::duplicateAcksRunOneMessageAhead()
+void FaultsTest::wholeFileArrives_data()
 {
-    QVERIFY(device.start({"--duplicate-ack"}, recordPath));
-    const Outcome outcome = run(smallFile);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
+    QTest::addColumn<QStringList>("options"); // the device's
+    QTest::addColumn<QString>("current");     // the version it reports
+    QTest::addColumn<bool>("big");            // the 16 MB file instead of the small one
+
+    // Every reply is followed by an extra ACK. The extra one raises the flag again after the
+    // transfer took the reply, so the wait for the next message ends at once: the transfer sends
+    // message k + 1 while the device has not yet acknowledged message k. It still sends the
+    // file's messages in order, one per raised flag, and says "End" after the last.
+    QTest::newRow("duplicate ACK after each reply")
+        << QStringList{"--duplicate-ack"} << "1.0.0" << false;
+    // Messages that are no reply, before the reply or (when they are not SysEx) after it, leave
+    // the reply to be recognised.
+    QTest::newRow("identity request before each reply")
+        << QStringList{"--noise-before"} << "1.0.0" << false;
+    QTest::newRow("note before and after each reply")
+        << QStringList{"--noise-before", "--noise-after", "--noise", "90 3C 40"} << "1.0.0"
+        << false;
+    QTest::newRow("400-byte SysEx before each reply")
+        << QStringList{"--noise-before", "--noise", QString(unrelatedSysEx(400).toHex(' '))}
+        << "1.0.0" << false;
+    QTest::newRow("timing clock and active sensing around each reply")
+        << QStringList{"--noise-before", "--noise-after", "--noise", "F8 FE"} << "1.0.0" << false;
+    QTest::newRow("replies in 2 pieces") << QStringList{"--split", "2"} << "1.0.0" << false;
+    QTest::newRow("replies in 3 pieces") << QStringList{"--split", "3"} << "1.0.0" << false;
+    QTest::newRow("replies one byte per piece")
+        << QStringList{"--split", "100"} << "1.0.0" << false;
+    // A version reply of 414 bytes in a receive buffer of 304: it is cut to its first 302 data
+    // bytes and its F7, which still makes a version reply; the question shows 22 characters.
+    QString longVersion;
+    for (int i = 0; i < 400; ++i)
+        longVersion += QChar('A' + i % 26);
+    QTest::newRow("version reply longer than the receive buffer")
+        << QStringList() << longVersion << false;
+    // 16 MB in messages of 8 KB, longer than ALSA carries whole but well within what JACK does.
+    QTest::newRow("16 MB") << QStringList() << "1.0.0" << true;
+}
+
+// Whatever else the device sends around its replies, every reply is recognised: the question
+// names both versions, the whole file arrives in order, the progress reaches 100 and "End" shows.
+void FaultsTest::wholeFileArrives()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, current);
+    QFETCH(bool, big);
+    if (big && bigFile.isEmpty())
+        bigFile = makeUpdate("16mb.cvn", {"--version", "2.0.0", "--total-size", "16777216",
+                                          "--message-size", "8192", "--allow-long-messages"});
+    const QString path = big ? bigFile : smallFile;
+    QVERIFY(!path.isEmpty());
+    QVERIFY(device.start(QStringList{"--version", current} + options, recordPath));
+    const Outcome outcome = run(path);
+    QCOMPARE(outcome.boxes, (QStringList{"Current firmware version is " + current.left(22) +
+                                             "\nNew version is 2.0.0\nReplace ?",
+                                         "End"}));
     QCOMPARE(outcome.progress, 100);
-    const QByteArray file = readAll(smallFile);
+    QCOMPARE(gMIDIsysParser.CurVersionLen, qint64(current.size()));
+    const QByteArray file = readFile(path);
     const QByteArray record = recordWhenItHas(file.size());
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(record.size(), file.size());
-}
-
-void FaultsTest::unrelatedMessagesAroundTheReply_data()
-{
-    QTest::addColumn<QStringList>("options");
-    QTest::newRow("identity request before each reply") << QStringList{"--noise-before"};
-    QTest::newRow("note before and after each reply")
-        << QStringList{"--noise-before", "--noise-after", "--noise", "90 3C 40"};
-    QTest::newRow("400-byte SysEx before each reply")
-        << QStringList{"--noise-before", "--noise", QString(unrelatedSysEx(400).toHex(' '))};
-    QTest::newRow("timing clock and active sensing around each reply")
-        << QStringList{"--noise-before", "--noise-after", "--noise", "F8 FE"};
-}
-
-// Messages that are no reply, before the reply or (when they are not SysEx) after it, leave the
-// reply to be recognised: the whole file arrives.
-void FaultsTest::unrelatedMessagesAroundTheReply()
-{
-    QFETCH(QStringList, options);
-    QVERIFY(device.start(options, recordPath));
-    const Outcome outcome = run(smallFile);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
-    const QByteArray file = readAll(smallFile);
-    const QByteArray record = recordWhenItHas(file.size());
-    QCOMPARE(record.size(), file.size());
-    QVERIFY(record == file);
 }
 
 // A complete SysEx that is no reply clears an acknowledgement not yet taken. Sent right after the
@@ -467,61 +461,19 @@ void FaultsTest::ackLostToAnUnrelatedMessageAfterIt()
     });
     QVERIFY2(outcome.exitPressed, qPrintable(outcome.boxes.join(" | ")));
     QVERIFY(!outcome.boxes.contains(QStringLiteral("End")));
-    const QByteArray file = readAll(smallFile);
-    const QByteArray record = readAll(recordPath);
+    const QByteArray file = readFile(smallFile);
+    const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
     QVERIFY(record.size() < file.size());
     qInfo("the device received %d of %d messages; boxes: %s", int(messagesOf(record).size()),
           int(messagesOf(file).size()), qPrintable(outcome.boxes.join(" | ")));
 }
 
-void FaultsTest::repliesInPieces_data()
-{
-    QTest::addColumn<int>("pieces");
-    QTest::newRow("2 pieces") << 2;
-    QTest::newRow("3 pieces") << 3;
-    QTest::newRow("one byte per piece") << 100;
-}
-
-void FaultsTest::repliesInPieces()
-{
-    QFETCH(int, pieces);
-    QVERIFY(device.start({"--split", QString::number(pieces)}, recordPath));
-    const Outcome outcome = run(smallFile);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.first(),
-             QStringLiteral("Current firmware version is 1.0.0\nNew version is 2.0.0\nReplace ?"));
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
-    const QByteArray file = readAll(smallFile);
-    const QByteArray record = recordWhenItHas(file.size());
-    QVERIFY(record == file);
-}
-
-// A version reply of 414 bytes in a receive buffer of 304: it is cut to its first 302 data bytes
-// and its F7, which still makes a version reply; the question shows the first 22 characters.
-void FaultsTest::versionReplyLongerThanTheReceiveBuffer()
-{
-    QByteArray version;
-    for (int i = 0; i < 400; ++i)
-        version += char('A' + i % 26);
-    QVERIFY(device.start({"--version", QString::fromLatin1(version)}, recordPath));
-    const Outcome outcome = run(smallFile);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.first(), QStringLiteral("Current firmware version is ") +
-                                        QString::fromLatin1(version.left(22)) +
-                                        QStringLiteral("\nNew version is 2.0.0\nReplace ?"));
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
-    QCOMPARE(gMIDIsysParser.CurVersionLen, qint64(400));
-    const QByteArray file = readAll(smallFile);
-    QVERIFY(recordWhenItHas(file.size()) == file);
-}
-
 void FaultsTest::messagesWhileTheQuestionIsOpen_data()
 {
     QTest::addColumn<QByteArrayList>("messages");
     QTest::addColumn<bool>("raisesTheFlag");
-    const QByteArray otherVersion =
-        QByteArray::fromHex("F07E1007027665722E00000003") + "9.9" + char(0xF7);
+    const QByteArray otherVersion = versionReply("9.9");
     QTest::newRow("ACK") << QByteArrayList{kAck} << true;
     QTest::newRow("another version reply") << QByteArrayList{otherVersion} << true;
     QTest::newRow("identity request") << QByteArrayList{kIdentityRequest} << false;
@@ -584,28 +536,10 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
     QCOMPARE(flagSeen, raisesTheFlag);
     QCOMPARE(outcome.boxes.size(), 2);
     QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
-    const QByteArray file = readAll(smallFile);
+    const QByteArray file = readFile(smallFile);
     const QByteArray record = recordWhenItHas(file.size());
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(record.size(), file.size());
-}
-
-// 16 MB in messages of 8 KB, longer than ALSA carries whole but well within what JACK does.
-void FaultsTest::sixteenMegabytesArriveWhole()
-{
-    const QString big = makeUpdate("16mb.cvn", {"--version", "3.0.0", "--total-size", "16777216",
-                                                "--message-size", "8192", "--allow-long-messages"});
-    QVERIFY(!big.isEmpty());
-    QVERIFY(device.start({}, recordPath));
-    const Outcome outcome = run(big);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
-    QCOMPARE(outcome.progress, 100);
-    const QByteArray file = readAll(big);
-    QCOMPARE(file.size(), 16777216);
-    const QByteArray record = recordWhenItHas(file.size());
-    QCOMPARE(record.size(), file.size());
-    QVERIFY(record == file);
 }
 
 // The JACK server dies (killed) while the transfer runs: nothing more reaches the device and no
@@ -646,8 +580,8 @@ void FaultsTest::jackServerKilledMidTransfer()
     });
     QVERIFY(killed);
     QVERIFY(outcome.exitPressed);
-    const QByteArray file = readAll(longer);
-    const QByteArray record = readAll(recordPath);
+    const QByteArray file = readFile(longer);
+    const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
     QVERIFY(record.size() < file.size());
 }
