@@ -31,14 +31,14 @@ start_server() { # start_server LOG [JACKD OPTIONS...]
 # Returns 1 when the server had to be killed or was already gone (killed by a test).
 stop_server() {
     [ -n "$pid" ] || return 0
-    local clean=0
-    kill -0 "$pid" 2>/dev/null || clean=1
+    local unclean=0
+    kill -0 "$pid" 2>/dev/null || unclean=1
     kill "$pid" 2>/dev/null
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && { kill -9 "$pid" 2>/dev/null; clean=1; }
+    kill -0 "$pid" 2>/dev/null && { kill -9 "$pid" 2>/dev/null; unclean=1; }
     wait "$pid" 2>/dev/null
     pid=""
-    return "$clean"
+    return "$unclean"
 }
 
 # JACK's registry in /dev/shm has room for 8 servers. A server that stops frees its entry; one
