@@ -28,26 +28,26 @@ start_server() { # start_server LOG [JACKD OPTIONS...]
     kill -0 "$pid" 2>/dev/null && jack_lsp >/dev/null 2>&1
 }
 
-# Returns 1 when the server had to be killed or was already gone (killed by a test).
 stop_server() {
     [ -n "$pid" ] || return 0
-    local unclean=0
-    kill -0 "$pid" 2>/dev/null || unclean=1
     kill "$pid" 2>/dev/null
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$pid" 2>/dev/null && { kill -9 "$pid" 2>/dev/null; unclean=1; }
+    kill -9 "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
     pid=""
-    return "$unclean"
 }
 
-# JACK's registry in /dev/shm has room for 8 servers. A server that stops frees its entry; one
-# that is killed leaves it, with its files, until a server of the same name starts again. So a
-# server that did not stop cleanly is started once more under its name and stopped properly.
+# JACK keeps its servers in a registry in /dev/shm with room for 8. A server that is killed, and
+# also one that had clients when it stopped, leaves its entry behind, which only a server of the
+# same name clears, when it starts. So a name still registered is started once more, without
+# clients, and stopped: that server clears the entry when it starts and its own when it stops.
+registered() { grep -qaF ":$name:" /dev/shm/jack-shm-registry 2>/dev/null; }
 stop_and_free() {
-    stop_server && return 0
+    stop_server
+    registered || return 0
     start_server /dev/null
-    stop_server || echo "with-jack: JACK server $name could not be stopped cleanly" >&2
+    stop_server
+    ! registered || echo "with-jack: JACK server $name is left in JACK's registry" >&2
 }
 trap stop_and_free EXIT
 
