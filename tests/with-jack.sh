@@ -44,10 +44,13 @@ stop_server() {
 registered() { grep -qaF ":$name:" /dev/shm/jack-shm-registry 2>/dev/null; }
 stop_and_free() {
     stop_server
-    registered || return 0
-    start_server /dev/null
-    stop_server
-    ! registered || echo "with-jack: JACK server $name is left in JACK's registry" >&2
+    if registered; then
+        start_server /dev/null
+        stop_server
+        ! registered || echo "with-jack: JACK server $name is left in JACK's registry" >&2
+    fi
+    # What its clients left there (semaphores of clients killed with it); the name is this run's.
+    rm -f /dev/shm/jack_sem.*_"$name"_* /dev/shm/jack_"$name"_*
 }
 trap stop_and_free EXIT
 
