@@ -5,6 +5,25 @@
 # late, on a busy machine or under a sanitizer, instead of dropping their cycles and the MIDI in
 # them)
 set -u
+
+# A /dev/shm of its own for each run: a tmpfs there in a private mount namespace. JACK keeps its
+# registry of servers (8 at most), its shared memory, semaphores and metadata there, all shared by
+# every JACK server of a user: runs of two checkouts met there and failed to open JACK clients.
+# Inside, they meet nothing, and all of it goes when the run ends. Where no namespace can be made,
+# the machine's /dev/shm is used, with the care below.
+if [ "${CORVANE_WITH_JACK_STEP:-}" = inside ]; then
+    unset CORVANE_WITH_JACK_STEP
+    mount -t tmpfs -o mode=1777 corvane-jack-shm /dev/shm ||
+        { echo "with-jack: cannot mount a private /dev/shm" >&2; exit 1; }
+else
+    # As root a mount namespace is enough; others need a user namespace to mount in.
+    flags=(--mount --propagation private)
+    [ "$(id -u)" -eq 0 ] || flags+=(--map-root-user)
+    if unshare "${flags[@]}" true 2>/dev/null; then
+        CORVANE_WITH_JACK_STEP=inside exec unshare "${flags[@]}" -- "$0" "$@"
+    fi
+fi
+
 period=${CORVANE_JACK_PERIOD:-256}
 log=$(mktemp /tmp/corvane-jackd-XXXXXX.log)
 pid=""
