@@ -250,7 +250,7 @@ private slots:
         // Markup in a version text is shown as written, in the question and the window.
         QTest::newRow("markup in the version text")
             << header("<b>2</b>", 40) + message(960, 7)
-            << QList<QByteArray>{versionReply("1.0.0"), Ack} << false << "Yes" << -1 << 2
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
             << QList<int>{0, 4, 100} << QStringList{question("1.0.0", "<b>2</b>"), "End"} << false
             << to + "<b>2</b>";
         // The question's file version comes from byte 33 on, which an 11-byte file lacks.
@@ -385,7 +385,7 @@ private slots:
             if (lateMs > 0 && index == k - 2)
                 QTimer::singleShot(lateMs, &device.context, [&] {
                     noteBeforeAnswer = win.w.statusBar()->currentMessage();
-                    deliver(Ack);
+                    deliver(kAck);
                 });
             if (index == k - 1)
                 QTimer::singleShot(0, &device.context, [&] {
