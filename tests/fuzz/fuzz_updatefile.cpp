@@ -104,12 +104,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(boxes.size() == (answerWithVersion && size > 0 ? 2 : 1));
     check(boxes.last() == QStringLiteral("End"));
     if (boxes.size() == 2) {
-        // The question names the file's version: bytes from 33 up to the first 00 or the end.
+        // The question names the file's version: bytes from 33 up to the first 00 or the end,
+        // the first 64 characters of a longer one (63 rather than half a pair) and an ellipsis.
         QByteArray version;
         for (std::size_t i = 33; i < size && data[i] != 0; ++i)
             version += char(data[i]);
-        check(boxes.first().endsWith(QStringLiteral("\nNew version is ") +
-                                     QString::fromUtf8(version) + QStringLiteral("\nReplace ?")));
+        const QString full = QString::fromUtf8(version);
+        const QString &question = boxes.first();
+        const QString before = QStringLiteral("\nNew version is ");
+        const int at = question.indexOf(before);
+        check(at >= 0 && question.endsWith(QStringLiteral("\nReplace ?")));
+        const QString shown = question.mid(at + before.size()).chopped(10);
+        check(shown == full ||
+              (full.size() > 64 && shown.endsWith(QChar(0x2026)) && shown.size() >= 64 &&
+               shown.size() <= 65 && full.startsWith(shown.chopped(1))));
     }
     return 0;
 }
