@@ -16,12 +16,6 @@
 // port numbers.
 inline const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
 
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 inline MainWindow *mainWindow()
 {
     for (QWidget *top : QApplication::topLevelWidgets())

@@ -9,6 +9,7 @@
 
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
+#include "UpdateTestSupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -68,10 +69,9 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
     const bool refused = messageSize > 4096;
     const QString record = dir.filePath("received.bin");
     const QString path = dir.filePath("update.cvn");
-    QCOMPARE(QProcess::execute(MAKE_UPDATE_PATH,
-                               {"--version", "2.0.0", "--total-size", "65536", "--message-size",
-                                QString::number(messageSize), "--allow-long-messages", path}),
-             0);
+    QVERIFY(!makeUpdate(path, {"--version", "2.0.0", "--total-size", "65536", "--message-size",
+                               QString::number(messageSize), "--allow-long-messages"})
+                 .isEmpty());
     QFile::remove(record);
     device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     device.start(SIM_PATH,
@@ -126,10 +126,10 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
         driver.texts(),
         (QStringList{"Dialog", "Select file",
                      "Current firmware version is 1.0.0\nNew version is 2.0.0\nReplace ?", "End"}));
-    const QByteArray file = readAll(path);
+    const QByteArray file = readFile(path);
     QByteArray received;
     // The last message's record may lag its ACK by a moment.
-    QTRY_COMPARE_WITH_TIMEOUT((received = readAll(record)).size(), file.size(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT((received = readFile(record)).size(), file.size(), 5000);
     QVERIFY(received == file);
 }
 
