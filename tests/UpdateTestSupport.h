@@ -162,18 +162,25 @@ inline void deliver(const QByteArray &bytes)
     deliver(QByteArrayList{bytes});
 }
 
-// The receive path and the parser as at program start: no reply seen or waiting, an empty
-// receive buffer; CurVersion and CurVersionLen as given (a seed tells an untouched one apart).
-inline void resetReceivePath(const QByteArray &version = QByteArray(), qint64 length = 0)
+// The parser as at program start: no reply seen or waiting; CurVersion and CurVersionLen as
+// given (a seed tells an untouched one apart).
+inline void resetReplies(const QByteArray &version = QByteArray(), qint64 length = 0)
 {
-    std::memset(SysMsg, 0, sizeof SysMsg);
-    SysIndex = 0;
     while (gMIDIsysParser.Ack()) {
     }
     std::memset(gMIDIsysParser.CurVersion, 0, sizeof gMIDIsysParser.CurVersion);
     std::memcpy(gMIDIsysParser.CurVersion, version.constData(),
                 size_t(qMin(version.size(), int(sizeof gMIDIsysParser.CurVersion) - 1)));
     gMIDIsysParser.CurVersionLen = length;
+}
+
+// The same with an empty receive buffer, which the MIDI input thread writes unsynchronised: only
+// where no input thread delivers.
+inline void resetReceivePath(const QByteArray &version = QByteArray(), qint64 length = 0)
+{
+    std::memset(SysMsg, 0, sizeof SysMsg);
+    SysIndex = 0;
+    resetReplies(version, length);
 }
 
 // The 28-bit numbers that both decoders (MIDIsysParser::for42long and HandleSys::iConvert) are

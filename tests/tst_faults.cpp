@@ -184,7 +184,7 @@ void FaultsTest::initTestCase()
 void FaultsTest::init()
 {
     gMIDI.CloseMIDIPort();
-    resetReceivePath();
+    resetReplies();
     QFile::remove(recordPath);
 }
 
