@@ -1,13 +1,25 @@
 #!/bin/bash
 # Installs the Debian 12 packages the build, the tests and the demo need, skipping those present.
 # Usage: install-deps.sh [extra packages...]
+#        CORVANE_QT_MAJOR: the Qt versions to build with, "5", "6" or "5 6" (default: both, as
+#        scripts/test.sh builds both)
 set -euo pipefail
-packages=(g++ cmake make pkg-config qtbase5-dev librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
+packages=(g++ cmake make pkg-config librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
           imagemagick clang libclang-rt-14-dev libbenchmark-dev dpkg-dev file desktop-file-utils x11-utils
           fonts-dejavu-core
           # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
           libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio
           "$@")
+for qt in ${CORVANE_QT_MAJOR:-5 6}; do
+    case $qt in
+    5) packages+=(qtbase5-dev) ;;
+    # qt6-base-dev brings what Qt 6's CMake files look for (libgl-dev, libglx-dev, libopengl-dev,
+    # libvulkan-dev); the tools (moc, uic, rcc) and the platform plugins (xcb, offscreen) are
+    # named as they are used directly.
+    6) packages+=(qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins) ;;
+    *) echo "install-deps.sh: CORVANE_QT_MAJOR must list 5 and/or 6, not \"$qt\"" >&2; exit 2 ;;
+    esac
+done
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

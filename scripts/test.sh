@@ -1,8 +1,9 @@
 #!/bin/bash
 # Installs what is missing, builds everything and runs every test through CTest, and the ALSA
-# checks in a VM (tests/alsa-vm); then again under AddressSanitizer + UndefinedBehaviorSanitizer
-# every test whose code a sanitizer can judge (not those labelled plain-only: forms, package, X
-# events), the tests where threads meet under ThreadSanitizer, and each fuzzer for a bounded time.
+# checks in a VM (tests/alsa-vm); builds and tests again with Qt 6; then again under
+# AddressSanitizer + UndefinedBehaviorSanitizer every test whose code a sanitizer can judge (not
+# those labelled plain-only: forms, package, X events), the tests where threads meet under
+# ThreadSanitizer, and each fuzzer for a bounded time.
 # Usage: test.sh     (CORVANE_FUZZ_SECONDS: fuzzing time per target, default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,12 @@ ctest --preset dev
 # The ALSA sequencer path, which the machine itself lacks: one VM boot runs every ALSA check.
 stage "ALSA sequencer and raw MIDI, in a VM"
 ctest --preset alsa
+
+# The same build and tests against Qt 6.
+stage "Qt 6: build and test"
+cmake --preset qt6 >/dev/null
+cmake --build --preset qt6 -j"$jobs"
+ctest --preset qt6
 
 # Halting at the first error; leaks are checked, less those in lsan.supp. The preset leaves out
 # the tests labelled plain-only (and the ALSA checks).

@@ -98,7 +98,15 @@ updater=$root/usr/bin/corvane-uploader
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "check-package: Depends: $depends"
 dep_names=" $(echo "$depends" | tr ',|' '\n\n' | awk '{ print $1 }' | tr '\n' ' ') "
-for p in libqt5widgets5 libqt5gui5 libqt5core5a librtmidi6 libc6 libstdc++6; do
+# The Qt libraries of the version the tree was built with.
+qt=$(sed -n 's/^CORVANE_QT_MAJOR:[A-Z]*=//p' "$build/CMakeCache.txt")
+case $qt in
+5) qt_packages="libqt5widgets5 libqt5gui5 libqt5core5a" other=libqt6 ;;
+6) qt_packages="libqt6widgets6 libqt6gui6 libqt6core6" other=libqt5 ;;
+*) fail "the build's CORVANE_QT_MAJOR is \"$qt\"" ;;
+esac
+[[ "$dep_names" != *" $other"* ]] || fail "a Qt $qt build depends on $other"
+for p in $qt_packages librtmidi6 libc6 libstdc++6; do
     [[ "$dep_names" == *" $p "* ]] || fail "Depends lacks $p"
 done
 ldd_out=$(ldd "$updater") || fail "ldd failed on the unpacked updater"
