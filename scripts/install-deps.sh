@@ -14,8 +14,8 @@ for qt in ${CORVANE_QT_MAJOR:-5 6}; do
     case $qt in
     5) packages+=(qtbase5-dev) ;;
     # qt6-base-dev brings what Qt 6's CMake files look for (libgl-dev, libglx-dev, libopengl-dev,
-    # libvulkan-dev); the tools (moc, uic, rcc) and the platform plugins (xcb, offscreen) are
-    # named as they are used directly.
+    # libvulkan-dev); moc, uic and rcc are in qt6-base-dev-tools. On Debian 12 the xcb and
+    # offscreen platform plugins come with libqt6gui6, qt6-qpa-plugins holds the others.
     6) packages+=(qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins) ;;
     *) echo "install-deps.sh: CORVANE_QT_MAJOR must list 5 and/or 6, not \"$qt\"" >&2; exit 2 ;;
     esac
