@@ -42,7 +42,8 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends from the libraries the binaries link (libqt5widgets5, librtmidi6, ...), by dpkg-shlibdeps.
+# Depends from the libraries the binaries link (libqt5widgets5 or libqt6widgets6,
+# librtmidi6, ...), by dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_DEBIAN_UPLOADER_PACKAGE_NAME corvane-uploader)
