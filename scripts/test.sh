@@ -27,6 +27,7 @@ stage "Qt 6: build and test"
 cmake --preset qt6 >/dev/null
 cmake --build --preset qt6 -j"$jobs"
 ctest --preset qt6
+ctest --preset qt6-alsa
 
 # Halting at the first error; leaks are checked, less those in lsan.supp. The preset leaves out
 # the tests labelled plain-only (and the ALSA checks).
