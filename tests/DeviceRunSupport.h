@@ -1,6 +1,7 @@
 // Steps shared by the suites that drive the whole updater against the simulated device.
 #pragma once
 
+#include "app/UpdaterFlow.h"
 #include "midi/MIDI.h"
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
@@ -15,6 +16,17 @@
 // The simulated device's output, as the updater lists it under JACK; ALSA adds its client and
 // port numbers.
 inline const QString kDevicePort = QStringLiteral("Corvane Device Tx:Corvane Device Out");
+
+// One whole run of the updater, as main makes it, for suites that make several in one process.
+// Qt 6 posts a Quit event when Exit closes the last window inside the event loop, and it outlives
+// that loop: left there, it would end the next run's port dialog at once. The updater itself makes
+// one run per process.
+inline int runUpdater()
+{
+    const int status = RunUpdater();
+    QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
+    return status;
+}
 
 inline MainWindow *mainWindow()
 {
