@@ -58,53 +58,42 @@ QString questionVersionText(const unsigned char *buf, qint64 len)
     return text.left(keep) + QChar(0x2026);
 }
 
-// Number of messages in the loaded bytes: each ends with an F7, the last one at the end.
-qint64 messageCount(const unsigned char *buf, qint64 len)
-{
+// The messages of the loaded bytes, which end with an F7: how many, and the longest of them.
+struct MessageSizes {
     qint64 count = 0;
-    for (const unsigned char *p = buf, *end = buf + len; p < end; ++count) {
-        p = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
-        if (!p)
-            break;
-        ++p;
-    }
-    return count;
-}
-
-struct Longest {
-    qint64 number = 0; // 1-based; the first of equally long ones
-    qint64 length = 0;
+    qint64 longestNumber = 0; // 1-based; the first of equally long ones
+    qint64 longestLength = 0;
 };
 
-// The longest message of the loaded bytes, which end with an F7.
-Longest longestMessage(const unsigned char *buf, qint64 len)
+MessageSizes measureMessages(const unsigned char *buf, qint64 len)
 {
-    Longest longest;
-    qint64 number = 0;
+    MessageSizes sizes;
     for (const unsigned char *p = buf, *end = buf + len; p < end;) {
         const auto *f7 = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
         if (!f7)
             break;
-        ++number;
-        if (f7 + 1 - p > longest.length)
-            longest = {number, f7 + 1 - p};
+        ++sizes.count;
+        if (f7 + 1 - p > sizes.longestLength) {
+            sizes.longestNumber = sizes.count;
+            sizes.longestLength = f7 + 1 - p;
+        }
         p = f7 + 1;
     }
-    return longest;
+    return sizes;
 }
 
 // A message longer than the output port carries never arrives whole, and the device would wait
 // for it forever: such a file is refused before its first byte goes out, saying this.
-QString tooLongText(const Longest &longest, qint64 messages, qint64 limit)
+QString tooLongText(const MessageSizes &sizes, qint64 limit)
 {
     return QCoreApplication::translate(
                "HandleSys", "This update file cannot be sent over this MIDI connection: "
                             "message %1 of %2 is %3 bytes long, and the MIDI port in use "
                             "carries at most %4 bytes in one message.\n\n"
                             "Nothing was sent to the device.")
-        .arg(longest.number)
-        .arg(messages)
-        .arg(longest.length)
+        .arg(sizes.longestNumber)
+        .arg(sizes.count)
+        .arg(sizes.longestLength)
         .arg(limit);
 }
 
@@ -155,13 +144,11 @@ void HandleSys::ReadData(QString path)
         return;
     }
 
-    const qint64 messages = messageCount(FileBuf, std::max<qint64>(FileLen, 0));
-    if (gMIDI.MessageLimit > 0 && FileLen > 0) {
-        const Longest longest = longestMessage(FileBuf, FileLen);
-        if (longest.length > gMIDI.MessageLimit) {
-            showMessage(tooLongText(longest, messages, gMIDI.MessageLimit), Qt::PlainText);
-            return;
-        }
+    const MessageSizes sizes = measureMessages(FileBuf, std::max<qint64>(FileLen, 0));
+    const qint64 messages = sizes.count;
+    if (gMIDI.MessageLimit > 0 && sizes.longestLength > gMIDI.MessageLimit) {
+        showMessage(tooLongText(sizes, gMIDI.MessageLimit), Qt::PlainText);
+        return;
     }
 
     getParameters();
