@@ -1,23 +1,12 @@
 #include "ui/MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "ui/midiselection.h"
 #include "update/HandleSys.h"
 
 #include <QCoreApplication>
 #include <QIcon>
 #include <QStatusBar>
-
-namespace
-{
-
-// A tool tip is shown as rich text when it looks like markup; an escaped one shows outside text
-// exactly as it is, on one line.
-QString plainToolTip(const QString &text)
-{
-    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainWindow)
 {
@@ -43,7 +32,7 @@ void MainWindow::setLabelMIDIportName(QString name)
     Form->labelMIDIportName->setTextFormat(Qt::PlainText);
     Form->labelMIDIportName->setText(QStringLiteral("Selected MIDI port: ") + name);
     // The label is narrower than the longest names; the whole name is one hover away.
-    Form->labelMIDIportName->setToolTip(plainToolTip(name));
+    Form->labelMIDIportName->setToolTip(midiselection::plainToolTip(name));
 }
 
 void MainWindow::SetProgressBarValue(int value)

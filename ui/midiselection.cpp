@@ -17,11 +17,16 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
     for (const QString &name : gMIDI.MIDIportList) {
         Form->listWidget->insertItem(Form->listWidget->count(), name);
         // The list is narrower than long names (two ports of one interface differ at the end):
-        // the whole name shows on hover, escaped, as a tool tip would take markup as rich text.
-        Form->listWidget->item(Form->listWidget->count() - 1)
-            ->setToolTip(
-                QStringLiteral("<p style='white-space:pre'>%1</p>").arg(name.toHtmlEscaped()));
+        // the whole name shows on hover.
+        Form->listWidget->item(Form->listWidget->count() - 1)->setToolTip(plainToolTip(name));
     }
+}
+
+// A tool tip is shown as rich text when it looks like markup; an escaped one shows a port name
+// exactly as it is, on one line.
+QString midiselection::plainToolTip(const QString &text)
+{
+    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
 }
 
 midiselection::~midiselection()

@@ -13,6 +13,8 @@ class midiselection : public QDialog
 public:
     explicit midiselection(QWidget *parent = nullptr);
     ~midiselection() override;
+    // A port name as a tool tip that shows it as written, never as markup.
+    static QString plainToolTip(const QString &text);
 
     Ui_midiselection *Form;
     int ItemSelected;
