@@ -98,7 +98,7 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
         QTimer::singleShot(100, main,
                            [main] { QTest::mouseClick(main->Form->pushButton, Qt::LeftButton); });
     });
-    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(runUpdater(record), 0);
 
     // A run before this one in the same process left the updater's own output port behind.
     for (const QString &own : listed.filter(QRegularExpression("^RtMidi Output Client:")))

@@ -126,7 +126,7 @@ void EndToEndTest::wholeUpdateReachesTheDevice()
         ModalDriver::clickButton(w, QMessageBox::Ok);
         pressExitLater(100); // the window stays until Exit
     });
-    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(runUpdater(recordPath), 0);
 
     QCOMPARE(driver.texts(), (QStringList{"Dialog", "Select file",
                                           "Current firmware version is 1.0.0\nNew version is "
@@ -152,7 +152,7 @@ void EndToEndTest::declinedReplacementSendsOnlyTheHeader()
         QVERIFY(!mainWindow()->Form->progressBar->isVisible());
         pressExitLater(100);
     });
-    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(runUpdater(recordPath), 0);
     QCOMPARE(driver.seen().size(), 3);
     const QByteArray file = readFile(path);
     const int headerEnd = file.indexOf(char(0xF7)) + 1;
@@ -183,7 +183,7 @@ void EndToEndTest::exitDuringTransferEndsTheRun()
         watch.start(2);
     });
     // Returns without the event loop and without an "End" box.
-    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(runUpdater(recordPath), 0);
     QCOMPARE(driver.seen().size(), 3);
     QVERIFY(recordedAtExit >= 10);
     const QByteArray file = readFile(path);

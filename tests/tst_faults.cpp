@@ -45,6 +45,12 @@ QByteArray unrelatedSysEx(int size)
     return m + char(0xF7);
 }
 
+// The replacement question for a device that reports `current`, with the small file's version.
+QString question(const QString &current = QStringLiteral("1.0.0"))
+{
+    return "Current firmware version is " + current.left(22) + "\nNew version is 2.0.0\nReplace ?";
+}
+
 // True once the process has ended: gone, or a zombie that its parent has not reaped yet.
 bool processEnded(pid_t pid)
 {
@@ -145,7 +151,6 @@ private:
         QStringList boxes; // texts of the message boxes, in order, after the two dialogs
         int progress = -1; // the progress bar's value at the end, -1 when never shown
         bool exitPressed = false;
-        bool stalled = false; // ended by the test's time guard, not by the run's own course
     };
 
     QString makeUpdate(const QString &name, const QStringList &options)
@@ -261,34 +266,7 @@ FaultsTest::Outcome FaultsTest::run(const QString &file, std::function<bool()> e
         watch.start();
     }
 
-    // A run whose progress has not moved for two minutes waits for something that will not come:
-    // it is ended, so the test fails instead of hanging. Progress is timed, not the whole run: a
-    // large file under ThreadSanitizer takes minutes.
-    QTimer stall;
-    QElapsedTimer still;
-    still.start();
-    int lastProgress = -2;
-    QObject::connect(&stall, &QTimer::timeout, &context, [&] {
-        MainWindow *main = mainWindow();
-        const int progress =
-            main && main->Form->progressBar->isVisible() ? main->Form->progressBar->value() : -1;
-        if (progress != lastProgress) {
-            lastProgress = progress;
-            still.restart();
-            return;
-        }
-        if (still.elapsed() < 120000)
-            return;
-        stall.stop();
-        outcome.stalled = true;
-        if (QWidget *modal = QApplication::activeModalWidget())
-            ModalDriver::reject(modal);
-        if (main)
-            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
-    });
-    stall.start(1000);
-
-    const int status = runUpdater();
+    const int status = runUpdater(recordPath);
     if (probed)
         probed->Form->labelMIDIportName->removeEventFilter(&paints);
     // Any of these fails the test that made the run; its own checks still report what they find.
@@ -300,9 +278,6 @@ FaultsTest::Outcome FaultsTest::run(const QString &file, std::function<bool()> e
         texts.at(1) != QLatin1String("Select file"))
         QTest::qFail(qPrintable("unexpected windows: " + texts.join(" | ")), __FILE__, __LINE__);
     outcome.boxes = texts.mid(2);
-    if (outcome.stalled)
-        QTest::qFail("the run made no progress for two minutes and was stopped", __FILE__,
-                     __LINE__);
     if (driver.unhandled() != 0)
         QTest::qFail(
             qPrintable(QStringLiteral("%1 window(s) without a handler: ").arg(driver.unhandled()) +
@@ -338,11 +313,9 @@ void FaultsTest::silentDeviceLeavesAWayOut_data()
 {
     QTest::addColumn<int>("answered"); // messages the device answers before it falls silent
     QTest::addColumn<QStringList>("boxes");
-    const QString question =
-        QStringLiteral("Current firmware version is 1.0.0\nNew version is 2.0.0\nReplace ?");
     QTest::newRow("never answers") << 0 << QStringList();
-    QTest::newRow("answers the header only") << 1 << QStringList{question};
-    QTest::newRow("falls silent after 5 messages") << 5 << QStringList{question};
+    QTest::newRow("answers the header only") << 1 << QStringList{question()};
+    QTest::newRow("falls silent after 5 messages") << 5 << QStringList{question()};
 }
 
 // No reply means no time limit: the transfer waits, the window stays responsive, Exit ends it.
@@ -384,7 +357,7 @@ void FaultsTest::deviceVanishesMidTransfer()
     const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(messagesOf(record).size(), 10);
-    QCOMPARE(outcome.boxes.size(), 1); // the question; no "End"
+    QCOMPARE(outcome.boxes, QStringList{question()}); // no "End"
 }
 
 void FaultsTest::wholeFileArrives_data()
@@ -440,12 +413,12 @@ void FaultsTest::wholeFileArrives()
     QVERIFY(!path.isEmpty());
     QVERIFY(device.start(QStringList{"--version", current} + options, recordPath));
     const Outcome outcome = run(path);
-    QCOMPARE(outcome.boxes, (QStringList{"Current firmware version is " + current.left(22) +
-                                             "\nNew version is 2.0.0\nReplace ?",
-                                         "End"}));
+    QCOMPARE(outcome.boxes, (QStringList{question(current), "End"}));
     QCOMPARE(outcome.progress, 100);
     QCOMPARE(gMIDIsysParser.CurVersionLen, qint64(current.size()));
     const QByteArray file = readFile(path);
+    if (big)
+        QCOMPARE(file.size(), 16777216);
     const QByteArray record = recordWhenItHas(file.size());
     verifyWholeMessagePrefix(record, file);
     QCOMPARE(record.size(), file.size());
@@ -477,7 +450,9 @@ void FaultsTest::ackLostToAnUnrelatedMessageAfterIt()
         return quiet.elapsed() >= 500;
     });
     QVERIFY2(outcome.exitPressed, qPrintable(outcome.boxes.join(" | ")));
-    QVERIFY(!outcome.boxes.contains(QStringLiteral("End")));
+    // The header's version reply may be lost the same way; no other box may show, "End" least.
+    QVERIFY2(outcome.boxes.isEmpty() || outcome.boxes == QStringList{question()},
+             qPrintable(outcome.boxes.join(" | ")));
     const QByteArray file = readFile(smallFile);
     const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);
@@ -542,17 +517,14 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
         }
         injected = true;
         // Answered once what was sent has been analysed: the flag shows it for an ACK; other
-        // messages get a moment to arrive.
-        if (raisesTheFlag)
-            flagSeen = QTest::qWaitFor([] { return gMIDIsysParser.AckFlag.load(); }, 10000);
-        else
-            QTest::qWait(300);
+        // messages get a moment to arrive, after which the flag must still be down.
+        flagSeen = QTest::qWaitFor([] { return gMIDIsysParser.AckFlag.load(); },
+                                   raisesTheFlag ? 10000 : 1000);
     });
     injector.reset();
     QVERIFY(injected);
     QCOMPARE(flagSeen, raisesTheFlag);
-    QCOMPARE(outcome.boxes.size(), 2);
-    QCOMPARE(outcome.boxes.last(), QStringLiteral("End"));
+    QCOMPARE(outcome.boxes, (QStringList{question(), "End"}));
     const QByteArray file = readFile(smallFile);
     const QByteArray record = recordWhenItHas(file.size());
     verifyWholeMessagePrefix(record, file);
@@ -578,9 +550,9 @@ void FaultsTest::jackServerKilledMidTransfer()
         QCOMPARE(child.exitCode(), 0);
         return;
     }
+    // A skip here would end the child with status 0, and the parent would count it as a pass.
     const pid_t server = pid_t(qEnvironmentVariableIntValue("CORVANE_JACK_PID"));
-    if (server <= 0)
-        QSKIP("needs the JACK server's process id in CORVANE_JACK_PID (with-jack.sh sets it)");
+    QVERIFY2(server > 0, "needs the JACK server's process id in CORVANE_JACK_PID (with-jack.sh)");
     const QString longer =
         makeUpdate("long.cvn", {"--version", "2.0.0", "--count", "5000", "--message-size", "256"});
     QVERIFY(!longer.isEmpty());
@@ -597,6 +569,7 @@ void FaultsTest::jackServerKilledMidTransfer()
     });
     QVERIFY(killed);
     QVERIFY(outcome.exitPressed);
+    QCOMPARE(outcome.boxes, QStringList{question()});
     const QByteArray file = readFile(longer);
     const QByteArray record = readFile(recordPath);
     verifyWholeMessagePrefix(record, file);

@@ -1,9 +1,9 @@
 #!/bin/bash
-# Runs a command against a private JACK server (dummy driver, realtime) and stops the server after.
-# Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256;
-# CORVANE_JACK_SYNC=1 runs the server synchronous and not realtime: it waits for clients that are
-# late, on a busy machine or under a sanitizer, instead of dropping their cycles and the MIDI in
-# them)
+# Runs a command against a private JACK server (dummy driver) and stops the server after.
+# Usage: with-jack.sh COMMAND [ARGS...]   (CORVANE_JACK_PERIOD sets the period, default 256)
+# The server is synchronous: every cycle waits for every client, so a client that is late (a busy
+# machine, a sanitizer) delays the cycle instead of losing the MIDI in it, which no transfer could
+# make up for. CORVANE_JACK_SYNC=0 runs an ordinary realtime server instead (benchmarks).
 set -u
 
 # A /dev/shm of its own for each run: a tmpfs there in a private mount namespace. JACK keeps its
@@ -73,8 +73,12 @@ stop_and_free() {
 }
 trap stop_and_free EXIT
 
-if [ "${CORVANE_JACK_SYNC:-0}" = 1 ]; then
-    start_server "$log" -S -r -t 10000 || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
+# -t: how long a cycle waits for one client. A client that leaves while a cycle waits for it (a
+# device that quits, ports that close) stalls the server for up to ten times that, and every other
+# client's requests with it: with 10 s, cases hung for minutes in a port's closing. Half a second
+# keeps such a stall short and is still far more than a live client's cycle takes.
+if [ "${CORVANE_JACK_SYNC:-1}" = 1 ]; then
+    start_server "$log" -S -r -t 500 || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
 # Realtime keeps JACK from skipping cycles on a busy machine; without the privilege, run without it.
 elif ! start_server "$log" -R; then
     stop_server

@@ -111,6 +111,14 @@ void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
     box.exec();
 }
 
+void HandleSys::showProgress(int percent)
+{
+    if (ProgressSink)
+        ProgressSink(percent);
+    else if (Window)
+        Window->SetProgressBarValue(percent);
+}
+
 HandleSys::HandleSys(QString path, MainWindow *window) : FileName(path)
 {
     ExitFlag = false;
@@ -189,15 +197,13 @@ void HandleSys::ReadData(QString path)
                 return;
             }
             FirstMessage = false;
-            if (Window) {
-                Window->SetProgressBarValue(0);
+            showProgress(0);
+            if (Window)
                 Window->SetUpdaterersion(NewVersion);
-            }
         }
 
         pos += n;
-        if (Window)
-            Window->SetProgressBarValue(int(pos * 100 / FileLen));
+        showProgress(int(pos * 100 / FileLen));
     }
 
     showMessage(QCoreApplication::translate("HandleSys", "End"));

@@ -48,10 +48,14 @@ public:
     // When set, ReadData's message boxes are handed here instead of shown: it gets each box's
     // text and returns the answer to the question, true for Yes (tests, fuzzing).
     std::function<bool(const QString &text)> BoxSink;
+    // When set, each progress value in percent goes here instead of to the window (tests,
+    // fuzzing).
+    std::function<void(int percent)> ProgressSink;
 
 private:
     // Handed to BoxSink when one is set, else shown in a modal box.
     void showMessage(const QString &text, Qt::TextFormat format = Qt::AutoText);
+    void showProgress(int percent);
 };
 
 extern HandleSys *oHandleSys;

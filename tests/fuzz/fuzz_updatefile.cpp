@@ -2,10 +2,12 @@
 // its header and cuts it into the messages it sends. A fake device at gMIDI.SendSink records
 // every message and acknowledges it at once, and answers the first one with a version reply when
 // the file's size is odd, so the replacement question shows the file's version text too. The
-// transfer's boxes go to its BoxSink, so no window is opened and no event loop runs.
+// transfer's boxes go to its BoxSink and its progress to its ProgressSink, so no window is opened
+// and no event loop runs.
 //
 // What is sent must be exactly the file's bytes, in order, as whole messages; or nothing, with
-// "Illegal file.", for a file the transfer refuses.
+// "Illegal file.", for a file the transfer refuses. The progress starts at 0 once the header is
+// acknowledged and then shows, after each message, the share of the file sent, ending at 100.
 #include "midi/MIDI.h"
 #include "midi/SysExAssembler.h"
 #include "update/HandleSys.h"
@@ -34,6 +36,8 @@ std::vector<unsigned char> sent;
 int messages;
 bool answerWithVersion;
 QStringList boxes;
+std::vector<int> progress;
+std::vector<std::size_t> sentAfterEach; // bytes sent after each message
 
 void check(bool ok)
 {
@@ -52,6 +56,7 @@ void onSend(const std::vector<unsigned char> &message)
     check(!message.empty() && message.back() == 0xF7);
     check(std::memchr(message.data(), 0xF7, message.size() - 1) == nullptr);
     sent.insert(sent.end(), message.begin(), message.end());
+    sentAfterEach.push_back(sent.size());
     if (messages++ == 0 && answerWithVersion)
         deliver({0xF0, 0x7E, 0x10, 0x07, 0x02, 0x76, 0x65, 0x72, 0x2E, 0x00, 0x00, 0x00, 0x03, '1',
                  '.', '0', 0xF7});
@@ -79,6 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     messages = 0;
     answerWithVersion = size % 2 == 1;
     boxes.clear();
+    progress.clear();
+    sentAfterEach.clear();
     gMIDIsysParser.Ack();
     gMIDIsysParser.CurVersion[0] = '\0';
     gMIDIsysParser.CurVersionLen = 0;
@@ -90,19 +97,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             boxes << text;
             return true;
         };
+        transfer.ProgressSink = [](int percent) { progress.push_back(percent); };
         transfer.ReadData(path);
         check(!transfer.ExitFlag);
     }
 
     const bool refused = size > 0 && data[size - 1] != 0xF7;
     if (refused) {
-        check(sent.empty());
+        check(sent.empty() && progress.empty());
         check(boxes == QStringList{QStringLiteral("Illegal file.")});
         return 0;
     }
     check(sent.size() == size && (size == 0 || std::memcmp(sent.data(), data, size) == 0));
     check(boxes.size() == (answerWithVersion && size > 0 ? 2 : 1));
     check(boxes.last() == QStringLiteral("End"));
+    check(progress.size() == (size == 0 ? 0 : sentAfterEach.size() + 1));
+    for (std::size_t i = 0; i < progress.size(); ++i) {
+        const std::size_t done = i == 0 ? 0 : sentAfterEach[i - 1];
+        check(progress[i] == int(done * 100 / size));
+    }
+    check(progress.empty() || progress.back() == 100);
     if (boxes.size() == 2) {
         // The question names the file's version: bytes from 33 up to the first 00 or the end,
         // the first 64 characters of a longer one (63 rather than half a pair) and an ellipsis.
