@@ -30,7 +30,7 @@ private slots:
 
 private:
     QTemporaryDir dir;
-    QProcess device;
+    Device device;
 };
 
 void AlsaTest::initTestCase()
@@ -42,8 +42,7 @@ void AlsaTest::initTestCase()
 
 void AlsaTest::cleanup()
 {
-    device.terminate();
-    device.waitForFinished(10000);
+    device.stop();
     gMIDI.CloseMIDIPort();
     delete oHandleSys;
     oHandleSys = nullptr;
@@ -73,13 +72,8 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
                                QString::number(messageSize), "--allow-long-messages"})
                  .isEmpty());
     QFile::remove(record);
-    device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    device.start(SIM_PATH,
-                 QStringList{"--rawmidi", "hw:0,2", "--version", "1.0.0", "--record", record} +
-                     deviceOptions);
-    QVERIFY(device.waitForStarted());
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += device.readAllStandardOutput()).contains("ready"), 20000);
+    QVERIFY(device.start(QStringList{"--rawmidi", "hw:0,2", "--version", "1.0.0"} + deviceOptions,
+                         record));
 
     QStringList listed;
     ModalDriver driver;

@@ -59,7 +59,7 @@ private:
     }
 
     QTemporaryDir dir;
-    QProcess device;
+    Device device;
     QString recordPath;
     int runs = 0;
 };
@@ -77,11 +77,7 @@ void EndToEndTest::init()
     gMIDI.CloseMIDIPort();
     gMIDIsysParser.Ack();
     recordPath = dir.filePath(QStringLiteral("received-%1.bin").arg(++runs));
-    device.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    device.start(SIM_PATH, {"--version", "1.0.0", "--record", recordPath});
-    QVERIFY(device.waitForStarted());
-    QByteArray out;
-    QTRY_VERIFY_WITH_TIMEOUT((out += device.readAllStandardOutput()).contains("ready"), 10000);
+    QVERIFY(device.start({"--version", "1.0.0"}, recordPath));
 }
 
 // The updater keeps its one transfer to the end of the process; these runs are many, and each
@@ -90,10 +86,7 @@ void EndToEndTest::cleanup()
 {
     delete oHandleSys;
     oHandleSys = nullptr;
-    device.terminate();
-    QVERIFY(device.waitForFinished(10000));
-    QCOMPARE(device.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(device.exitCode(), 0);
+    QVERIFY(device.stop());
 }
 
 void EndToEndTest::wholeUpdateReachesTheDevice_data()
