@@ -41,7 +41,7 @@ rm -f "$demo/received.bin"
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: running the update of $demo/sample-update.cvn under Xvfb, driven by xdotool."
     CORVANE_UPDATE="$demo/sample-update.cvn" CORVANE_RECORD="$demo/received.bin" \
-        CORVANE_SCREENSHOT="$demo/main-window.png" xvfb-run -a -s "-screen 0 1024x768x24" \
+        CORVANE_SCREENSHOT="$demo/main-window.png" tests/with-xvfb.sh \
         tests/gui/drive-updater.sh build/corvane-uploader build/tools/corvane-device-sim \
         build/tools/corvane-make-update
     echo "The device's record of what it received: $demo/received.bin"

@@ -26,7 +26,7 @@ if [ "${1:-}" = "--alsa" ]; then
     rm -rf "$shots"
     mkdir -p "$shots" "$out"
     "$repo/tests/alsa-vm/run-in-vm.sh" --share "$build" -- \
-        xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-alsa "$build" "$shots" ||
+        "$repo/tests/with-xvfb.sh" "$0" --inside-alsa "$build" "$shots" ||
         fail "the ALSA pictures could not be taken"
     cp "$shots"/*.png "$out"/ && rm -rf "$shots"
     exit 0
@@ -39,7 +39,7 @@ if [ "${1:-}" != "--inside" ] && [ "${1:-}" != "--inside-alsa" ]; then
         [ -x "$build/$t" ] || fail "$build/$t is not built"
     done
     mkdir -p "$out"
-    exec "$repo/tests/with-jack.sh" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$build" "$out"
+    exec "$repo/tests/with-jack.sh" "$repo/tests/with-xvfb.sh" "$0" --inside "$build" "$out"
 fi
 
 mode=$1 build=$2 out=$3
