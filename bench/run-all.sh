@@ -14,13 +14,13 @@
 #   --cases LIST           e.g. "65536:256 1048576:1024" (file bytes:message bytes); default all
 #                          nine of 64 KB, 1 MB, 16 MB by 64, 256, 1024
 #   --no-micro, --no-startup  leave those benchmarks out
-#   --table-only           print the table again from the last run's results
-# Environment: CORVANE_BENCH_BUILD_DIR (default build-bench), CORVANE_BENCH_WORK_DIR (default
-# /tmp/corvane-bench): the update files, the logs and the results, table.md included.
+#   --table-only           print the table again from the results in CORVANE_BENCH_WORK_DIR
+# Environment: CORVANE_BENCH_BUILD_DIR (default build-bench), CORVANE_BENCH_WORK_DIR (default a
+# new folder under /tmp, named at the start): the update files, logs and results, table.md too.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${CORVANE_BENCH_BUILD_DIR:-$root/build-bench}
-work=${CORVANE_BENCH_WORK_DIR:-/tmp/corvane-bench}
+work=${CORVANE_BENCH_WORK_DIR:-}
 budget=120
 baseline_messages=4096
 startup_runs=10
@@ -49,6 +49,13 @@ while [ $# -gt 0 ]; do
     shift
 done
 
+if [ -z "$work" ]; then
+    [ "$table_only" = 0 ] || { echo "run-all.sh: --table-only needs CORVANE_BENCH_WORK_DIR" >&2; exit 2; }
+    work=$(mktemp -d /tmp/corvane-bench-XXXXXX)
+    echo "Files of this run: $work" >&2
+fi
+# The run inside the JACK server works in the same folder.
+export CORVANE_BENCH_WORK_DIR=$work
 bin=$build/bench
 tools=$build/tools
 results=$work/results

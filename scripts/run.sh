@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target corvane-uploader corvane-device-sim corvane-make-update
 
-demo=/tmp/corvane-demo
-mkdir -p "$demo"
+demo=$(mktemp -d /tmp/corvane-demo-XXXXXX)
+echo "The demo's files: $demo"
 pids=()
 cleanup() { [ ${#pids[@]} -gt 0 ] && kill "${pids[@]}" 2>/dev/null; wait 2>/dev/null || true; }
 trap cleanup EXIT
@@ -21,12 +21,12 @@ if [ -e /dev/snd/seq ]; then
 elif jack_lsp >/dev/null 2>&1; then
     echo "MIDI service: the running JACK server"
 else
-    export JACK_DEFAULT_SERVER=corvane-demo JACK_NO_START_SERVER=1
-    jackd -n corvane-demo -R -d dummy -r 48000 -p 256 >"$demo/jackd.log" 2>&1 &
+    export JACK_DEFAULT_SERVER=corvane-demo-$$ JACK_NO_START_SERVER=1
+    jackd -n "$JACK_DEFAULT_SERVER" -R -d dummy -r 48000 -p 256 >"$demo/jackd.log" 2>&1 &
     pids+=($!)
     for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
     if ! jack_lsp >/dev/null 2>&1; then # no realtime privilege: try without it
-        jackd -n corvane-demo -d dummy -r 48000 -p 256 >"$demo/jackd.log" 2>&1 &
+        jackd -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p 256 >"$demo/jackd.log" 2>&1 &
         pids+=($!)
         for _ in $(seq 50); do jack_lsp >/dev/null 2>&1 && break; sleep 0.1; done
     fi
@@ -36,12 +36,11 @@ fi
 
 build/tools/corvane-make-update --version 2.0.0 --total-size 524288 --message-size 1024 \
     "$demo/sample-update.cvn" >/dev/null
-rm -f "$demo/received.bin"
 
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
     echo "No display: running the update of $demo/sample-update.cvn under Xvfb, driven by xdotool."
     CORVANE_UPDATE="$demo/sample-update.cvn" CORVANE_RECORD="$demo/received.bin" \
-        CORVANE_SCREENSHOT="$demo/main-window.png" xvfb-run -a -s "-screen 0 1024x768x24" \
+        CORVANE_SCREENSHOT="$demo/main-window.png" tests/with-xvfb.sh \
         tests/gui/drive-updater.sh build/corvane-uploader build/tools/corvane-device-sim \
         build/tools/corvane-make-update
     echo "The device's record of what it received: $demo/received.bin"

@@ -22,6 +22,7 @@ else
     if unshare "${flags[@]}" true 2>/dev/null; then
         CORVANE_WITH_JACK_STEP=inside exec unshare "${flags[@]}" -- "$0" "$@"
     fi
+    echo "with-jack: no private /dev/shm (cannot make a mount namespace): sharing the machine's" >&2
 fi
 
 period=${CORVANE_JACK_PERIOD:-256}

@@ -1,11 +1,13 @@
 #!/bin/bash
 # Runs a command as root inside a small VM whose kernel has an ALSA sequencer and four virtual raw
 # MIDI ports (snd-seq, snd-seq-dummy, snd-virmidi): the machine's own root, read-only, with tmpfs
-# on /tmp, /run and /dev/shm, and SHARE writable at its own path. Prints the command's output and
-# exits with its status; a VM that cannot be built or booted fails with one line saying why.
+# on /tmp, /run and /dev/shm, yet this source tree in view wherever it lies, and SHARE writable at
+# its own path. Prints the command's output and exits with its status; a VM that cannot be built
+# or booted fails with one line saying why.
 # Usage: run-in-vm.sh --share DIR [--cache DIR] [--timeout SECONDS] [--] COMMAND [ARGS...]
 #   --share    writable folder (e.g. the build directory); the command starts in the current
-#              folder, which must be readable by root
+#              folder, which must be readable by root, and in the source tree or SHARE when it
+#              lies below /tmp, /run or /dev/shm
 #   --cache    where the initramfs is kept between runs (default: SHARE/alsa-vm)
 #   --timeout  whole run, boot included (default 900)
 # The environment is passed on, less what names the host's display, session or terminal.
@@ -22,12 +24,14 @@ while [ $# -gt 0 ]; do
     esac
 done
 fail() { echo "run-in-vm: FAILED: $*" >&2; exit 1; }
-[ $# -gt 0 ] && [ -n "$share" ] || { sed -n '6,10s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+[ $# -gt 0 ] && [ -n "$share" ] || { sed -n '7,12s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 [ -d "$share" ] || fail "no folder $share"
 share=$(realpath -e "$share")
 cache=$(realpath -m "${cache:-$share/alsa-vm}")
+here=$(dirname "$(realpath "$0")")
+src=$(realpath "$here/../..")
 # Paths reach the VM on the kernel command line, which splits at blanks.
-case "$share$PWD" in *[[:space:]]*) fail "paths with blanks are not supported: $share, $PWD" ;; esac
+case "$share$src$PWD" in *[[:space:]]*) fail "paths with blanks are not supported: $share, $src, $PWD" ;; esac
 
 qemu=$(command -v qemu-system-x86_64) || fail "qemu-system-x86_64 is missing (scripts/install-deps.sh installs it)"
 busybox=/bin/busybox
@@ -46,7 +50,6 @@ done
 # The initramfs only reaches the shared root; the sound modules are loaded from there.
 mods=(virtio_ring virtio virtio_pci_legacy_dev virtio_pci_modern_dev virtio_pci netfs fscache
       9pnet 9pnet_virtio 9p)
-here=$(dirname "$(realpath "$0")")
 initrd=$cache/initramfs-$kver.cpio.gz
 mkdir -p "$cache" || fail "cannot create $cache"
 if [ ! -s "$initrd" ] || [ "$initrd" -ot "$here/vm-init.sh" ] || [ "$initrd" -ot "$kernel" ]; then
@@ -83,11 +86,12 @@ trap '[ -n "${CORVANE_VM_KEEP:-}" ] || rm -rf "$run"' EXIT
 chmod 755 "$run/job.sh"
 : >"$run/output"
 
+paths="corvane.src=$src corvane.share=$share corvane.run=$run"
 start=$(date +%s.%N)
 # Software emulation only: KVM is not dependable on these machines.
 timeout -k 10 "$timeout" "$qemu" -accel tcg -cpu max -smp 2 -m 3G -nographic -no-reboot \
     -kernel "$kernel" -initrd "$initrd" \
-    -append "console=ttyS0 quiet loglevel=3 panic=-1 corvane.share=$share corvane.run=$run" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 $paths" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$share",mount_tag=share,security_model=none,multidevs=remap \
     -nic none -serial file:"$run/console" -monitor none -display none </dev/null &

@@ -1,7 +1,7 @@
 #!/bin/busybox sh
 # First process of the ALSA test VM (see run-in-vm.sh): mounts the host's root and the writable
-# share over 9p, loads the sound modules from the host's root, runs the job, reports its status
-# and powers off.
+# share over 9p, keeps the source tree in view, loads the sound modules from the host's root, runs
+# the job, reports its status and powers off.
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -10,6 +10,7 @@ mount -t devtmpfs dev /dev
 for m in $(cat /modules/order); do insmod /modules/$m.ko || echo "vm-init: insmod $m failed"; done
 for word in $(cat /proc/cmdline); do
     case "$word" in
+    corvane.src=*) src=${word#corvane.src=} ;;
     corvane.share=*) share=${word#corvane.share=} ;;
     corvane.run=*) run=${word#corvane.run=} ;;
     esac
@@ -22,6 +23,10 @@ off() {
 # The root is read-only, so its metadata can be cached; the share is written from both sides.
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,ro hostroot /newroot || off
 r=/newroot
+# The tmpfs below would hide a source tree under /tmp, /run or /dev/shm: it is set aside first and
+# put back on top.
+mkdir -p /src
+mount -o bind "$r$src" /src || off
 mount -t proc proc $r/proc
 mount -t sysfs sys $r/sys
 mount -t devtmpfs dev $r/dev
@@ -30,7 +35,9 @@ mount -t devpts devpts $r/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs $r/dev/shm
 mount -t tmpfs -o mode=1777 tmpfs $r/tmp
 mount -t tmpfs -o mode=755 tmpfs $r/run
-# Last, so that a share below /tmp is not hidden by the tmpfs.
+mkdir -p "$r$src" 2>/dev/null
+mount -o move /src "$r$src" || off
+# Last, so that a share below /tmp or in the source tree is not hidden.
 mkdir -p "$r$share" 2>/dev/null
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 share "$r$share" || off
 ln -sf /proc/self/fd /dev/fd 2>/dev/null

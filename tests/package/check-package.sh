@@ -61,7 +61,7 @@ root=$work/root
 app=""
 cleanup() { [ -n "$app" ] && kill "$app" 2>/dev/null; wait 2>/dev/null; }
 trap cleanup EXIT
-for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate identify xdotool xprop xvfb-run; do
+for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate identify xdotool xprop Xvfb; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -137,7 +137,7 @@ for size in 16 32 48 64 128 256; do
 done
 
 # --- the unpacked updater starts, and draws its logo from its compiled-in resources
-xvfb-run -a -s "-screen 0 1024x768x24" "$0" --logo-check "$updater" "$work" ||
+"$(dirname "$0")/../with-xvfb.sh" "$0" --logo-check "$updater" "$work" ||
     fail "logo check failed (files in $work)"
 
 echo "check-package: $(basename "$deb") and $(basename "$devtools") are complete"

@@ -22,11 +22,10 @@ if [ "${1:-}" = "--alsa" ]; then
     out=$(realpath "${3:-$repo/docs/images}")
     [ -x "$build/corvane-uploader" ] || fail "$build/corvane-uploader is not built"
     # The repository is read-only in the VM: the pictures come out through the build folder.
-    shots=$build/alsa-shots
-    rm -rf "$shots"
-    mkdir -p "$shots" "$out"
+    shots=$(mktemp -d "$build/alsa-shots-XXXXXX") || fail "cannot create a folder in $build"
+    mkdir -p "$out"
     "$repo/tests/alsa-vm/run-in-vm.sh" --share "$build" -- \
-        xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-alsa "$build" "$shots" ||
+        "$repo/tests/with-xvfb.sh" "$0" --inside-alsa "$build" "$shots" ||
         fail "the ALSA pictures could not be taken"
     cp "$shots"/*.png "$out"/ && rm -rf "$shots"
     exit 0
@@ -39,7 +38,7 @@ if [ "${1:-}" != "--inside" ] && [ "${1:-}" != "--inside-alsa" ]; then
         [ -x "$build/$t" ] || fail "$build/$t is not built"
     done
     mkdir -p "$out"
-    exec "$repo/tests/with-jack.sh" xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside "$build" "$out"
+    exec "$repo/tests/with-jack.sh" "$repo/tests/with-xvfb.sh" "$0" --inside "$build" "$out"
 fi
 
 mode=$1 build=$2 out=$3
@@ -48,9 +47,8 @@ patience=1
 [ "$mode" = --inside-alsa ] && patience=6
 updater=$build/corvane-uploader sim=$build/tools/corvane-device-sim make_update=$build/tools/corvane-make-update
 export QT_QPA_PLATFORM=xcb JACK_NO_START_SERVER=1
-# A short, fixed folder: the file dialog shows its path.
-work=/tmp/corvane-guide
-rm -rf "$work"
+# A short folder of this run's own: the file dialog shows its path.
+work=$(mktemp -d /tmp/corvane-guide-XXXXXX) || fail "cannot create a folder in /tmp"
 export HOME=$work/home XDG_RUNTIME_DIR=$work/run
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$work/Downloads"
 chmod 700 "$XDG_RUNTIME_DIR"
