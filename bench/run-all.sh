@@ -157,7 +157,8 @@ if [ "$table_only" = 0 ]; then
             >"$logs/micro.log" 2>&1 || echo "  micro benchmarks failed, see $logs/micro.log" >&2
     fi
 
-    JACK_NO_START_SERVER=1 CORVANE_JACK_PERIOD=$period QT_QPA_PLATFORM=offscreen \
+    # A realtime server, as users run: the figures are the period's, not a waiting server's.
+    JACK_NO_START_SERVER=1 CORVANE_JACK_PERIOD=$period CORVANE_JACK_SYNC=0 QT_QPA_PLATFORM=offscreen \
         "$root/tests/with-jack.sh" "$0" --inside-jack --budget "$budget" \
         --baseline-messages "$baseline_messages" --startup-runs "$startup_runs" --cases "$cases" \
         $([ "$startup" = 1 ] || echo --no-startup) \
