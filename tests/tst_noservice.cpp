@@ -4,6 +4,7 @@
 #include "ui/midiselection.h"
 #include "ui_midiselection.h"
 
+#include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 
 #include <QMessageBox>
@@ -48,7 +49,7 @@ void NoServiceTest::userIsToldAndCancelEndsTheRun()
                           .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled");
         QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
     });
-    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(runUpdater(), 0);
     QCOMPARE(driver.classNames(), (QStringList{"QMessageBox", "midiselection"}));
     const QString message = driver.seen().at(0).text;
     QVERIFY2(message.startsWith("No MIDI service could be opened"), qPrintable(message));

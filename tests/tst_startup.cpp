@@ -9,6 +9,7 @@
 
 #include <RtMidi.h>
 
+#include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 
 #include <QFileDialog>
@@ -109,7 +110,7 @@ void StartupTest::cancelEndsTheRunWithoutFileDialog()
         clickEntry(dialog, "Synth:to host");
         QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
     });
-    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(runUpdater(), 0);
     QCOMPARE(script.classNames(), QStringList{"midiselection"});
     QCOMPARE(gMIDI.MIDIportName, QString("Synth:to host")); // chosen, but nothing opened
     QVERIFY(!midiin->isPortOpen());
@@ -125,7 +126,7 @@ void StartupTest::escapeEndsTheRunLikeCancel()
         clickEntry(dialog, "Synth:to host");
         QTest::keyClick(dialog, Qt::Key_Escape);
     });
-    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(runUpdater(), 0);
     QCOMPARE(script.classNames(), QStringList{"midiselection"});
     QVERIFY(!midiin->isPortOpen());
 }
@@ -144,7 +145,7 @@ void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
     });
     script.expectClick(QMessageBox::Ok);
     script.expect(&ModalDriver::reject);
-    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(runUpdater(), 0);
     QCOMPARE(script.classNames(), (QStringList{"midiselection", "QMessageBox", "QFileDialog"}));
     const QString warning = script.seen().at(1).text;
     QVERIFY2(warning.contains("\"Temp:to host\"") && warning.contains("no longer available"),
@@ -179,7 +180,7 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
                 portLabel = main->Form->labelMIDIportName->text();
         files->reject();
     });
-    QCOMPARE(RunUpdater(), 0);
+    QCOMPARE(runUpdater(), 0);
     QCOMPARE(script.classNames(), (QStringList{"midiselection", "QFileDialog"}));
     QCOMPARE(dialogResult, 1);
     QCOMPARE(caption, QString("Select file"));
