@@ -78,13 +78,16 @@ trap stop_and_free EXIT
 # device that quits, ports that close) stalls the server for up to ten times that, and every other
 # client's requests with it: with 10 s, cases hung for minutes in a port's closing. Half a second
 # keeps such a stall short and is still far more than a live client's cycle takes.
-if [ "${CORVANE_JACK_SYNC:-1}" = 1 ]; then
-    start_server "$log" -S -r -t 500 || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
-# Realtime keeps JACK from skipping cycles on a busy machine; without the privilege, run without it.
-elif ! start_server "$log" -R; then
+# Realtime: the clients' JACK threads then run before the machine's other work. A client thread
+# held up for a second in the middle of a cycle meets a race in RtMidi's JACK output, which frees
+# its ring buffer while that cycle may still read it when the output is destroyed (crashes seen
+# at load 8 on two cores). Without the privilege, run without it.
+sync=()
+[ "${CORVANE_JACK_SYNC:-1}" = 1 ] && sync=(-S -t 500)
+if ! start_server "$log" -R "${sync[@]}"; then
     stop_server
     echo "with-jack: realtime JACK server did not start, trying without -R" >&2
-    start_server "$log" || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
+    start_server "$log" -r "${sync[@]}" || { cat "$log" >&2; echo "with-jack: no JACK server" >&2; exit 1; }
 fi
 export CORVANE_JACK_PID="$pid" CORVANE_JACK_LOG="$log"
 
