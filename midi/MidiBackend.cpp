@@ -2,10 +2,13 @@
 
 #include <RtMidi.h>
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Probe {
     bool failed = false;
@@ -89,7 +92,8 @@ T *openFirst(const std::vector<RtMidi::Api> &order, std::string *reason, Make ma
 
 } // namespace
 
-namespace MidiBackend {
+namespace MidiBackend
+{
 
 RtMidiIn *openInput(const std::string &clientName, unsigned int queueLimit, std::string *reason,
                     const std::string &apiName)
@@ -99,10 +103,9 @@ RtMidiIn *openInput(const std::string &clientName, unsigned int queueLimit, std:
             *reason = "RtMidi has no API named \"" + apiName + "\"";
         return nullptr;
     }
-    return openFirst<RtMidiIn>(candidates(apiName, RtMidi::UNSPECIFIED), reason,
-                               [&](RtMidi::Api api) {
-                                   return new RtMidiIn(api, clientName, queueLimit);
-                               });
+    return openFirst<RtMidiIn>(
+        candidates(apiName, RtMidi::UNSPECIFIED), reason,
+        [&](RtMidi::Api api) { return new RtMidiIn(api, clientName, queueLimit); });
 }
 
 RtMidiOut *openOutput(const std::string &clientName, std::string *reason, const RtMidiIn *sameAs,
@@ -117,6 +120,18 @@ RtMidiOut *openOutput(const std::string &clientName, std::string *reason, const 
         sameAs ? const_cast<RtMidiIn *>(sameAs)->getCurrentApi() : RtMidi::UNSPECIFIED;
     return openFirst<RtMidiOut>(candidates(apiName, preferred), reason,
                                 [&](RtMidi::Api api) { return new RtMidiOut(api, clientName); });
+}
+
+void CloseOutput::operator()(RtMidiOut *out) const
+{
+    if (!out)
+        return;
+    if (out->getCurrentApi() == RtMidi::UNIX_JACK) {
+        out->closePort();
+        // A cycle takes microseconds; the client's JACK thread is realtime where JACK is.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    delete out;
 }
 
 } // namespace MidiBackend

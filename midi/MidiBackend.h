@@ -2,12 +2,14 @@
 // compiled API in the library's order, keeping the first that really reaches a MIDI service.
 #pragma once
 
+#include <memory>
 #include <string>
 
 class RtMidiIn;
 class RtMidiOut;
 
-namespace MidiBackend {
+namespace MidiBackend
+{
 
 // apiName: "" for the library's default followed by the fallbacks, or "alsa"/"jack" to force one.
 // On failure returns null and puts the library's reasons in *reason.
@@ -16,5 +18,13 @@ RtMidiIn *openInput(const std::string &clientName, unsigned int queueLimit, std:
 // Prefers the API of `sameAs` when given, so input and output talk to the same service.
 RtMidiOut *openOutput(const std::string &clientName, std::string *reason, const RtMidiIn *sameAs,
                       const std::string &apiName = std::string());
+
+// Deletes an output safely. RtMidi's JACK output frees its ring buffer while its process thread
+// may still be in a cycle that began before the port closed, and reads it there (crashes seen on
+// a loaded machine): the port is closed first, and the cycle given time to end.
+struct CloseOutput {
+    void operator()(RtMidiOut *out) const;
+};
+using OutputPtr = std::unique_ptr<RtMidiOut, CloseOutput>;
 
 } // namespace MidiBackend

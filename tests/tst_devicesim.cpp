@@ -179,8 +179,8 @@ public:
     ~Peer()
     {
         delete in_; // first, so no callback runs while the rest goes
-        delete out_;
-        delete marker_;
+        MidiBackend::CloseOutput()(out_);
+        MidiBackend::CloseOutput()(marker_);
     }
 
     bool connect(QString *why)

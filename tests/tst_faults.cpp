@@ -435,7 +435,7 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
 
     // A second sender connected to the updater's input port, beside the device.
     std::string reason;
-    std::unique_ptr<RtMidiOut> injector(
+    MidiBackend::OutputPtr injector(
         MidiBackend::openOutput("Corvane Injector", &reason, nullptr, "jack"));
     QVERIFY2(injector, reason.c_str());
 

@@ -1,6 +1,7 @@
 // The MIDI port manager against real ports of a private JACK server: listing, searching, scoring,
 // opening the best-matching output and sending whole messages.
 #include "midi/MIDI.h"
+#include "midi/MidiBackend.h"
 
 #include <RtMidi.h>
 
@@ -16,9 +17,9 @@ namespace
 {
 
 // A port of another MIDI client, as a device would show up.
-std::unique_ptr<RtMidiOut> sourcePort(const std::string &client, const std::string &port)
+MidiBackend::OutputPtr sourcePort(const std::string &client, const std::string &port)
 {
-    auto out = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, client);
+    MidiBackend::OutputPtr out(new RtMidiOut(RtMidi::UNIX_JACK, client));
     out->openVirtualPort(port);
     return out;
 }
@@ -272,7 +273,7 @@ void MidiPortManagerTest::openFailuresAreReportedNotThrown()
     {
         // The port vanishes between listing and opening.
         MIDI m;
-        auto device = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Vanishing");
+        MidiBackend::OutputPtr device(new RtMidiOut(RtMidi::UNIX_JACK, "Vanishing"));
         device->openVirtualPort("Port");
         m.GetMIDIPortListName();
         const int index = m.searchMIDIport("Vanishing:Port");

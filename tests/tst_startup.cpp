@@ -2,6 +2,7 @@
 // private JACK server.
 #include "app/UpdaterFlow.h"
 #include "midi/MIDI.h"
+#include "midi/MidiBackend.h"
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
 #include "ui_MainWindow.h"
@@ -47,17 +48,17 @@ private slots:
     void okOpensCurrentEntryAndAsksForTheFile();
 
 private:
-    std::unique_ptr<RtMidiOut> deviceOut;
-    std::unique_ptr<RtMidiOut> otherOut;
+    MidiBackend::OutputPtr deviceOut;
+    MidiBackend::OutputPtr otherOut;
     std::unique_ptr<RtMidiIn> deviceIn;
 };
 
 void StartupTest::initTestCase()
 {
     QVERIFY2(midiin && midiout, qPrintable(gMIDI.ServiceError));
-    deviceOut = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Synth");
+    deviceOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Synth"));
     deviceOut->openVirtualPort("to host");
-    otherOut = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Keys");
+    otherOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Keys"));
     otherOut->openVirtualPort("to host");
     deviceIn = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Synth");
     deviceIn->ignoreTypes(false, false, false);
@@ -133,7 +134,7 @@ void StartupTest::escapeEndsTheRunLikeCancel()
 
 void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
 {
-    auto temporary = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Temp");
+    MidiBackend::OutputPtr temporary(new RtMidiOut(RtMidi::UNIX_JACK, "Temp"));
     temporary->openVirtualPort("to host");
     ModalDriver script;
     script.expect([&](QWidget *w) {

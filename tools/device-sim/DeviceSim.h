@@ -2,6 +2,7 @@
 #pragma once
 
 #include "DeviceReplies.h"
+#include "midi/MidiBackend.h"
 #include "RawMidiPort.h"
 #include "SysExStream.h"
 
@@ -79,7 +80,7 @@ private:
 
     SimOptions options_;
     std::unique_ptr<RtMidiIn> in_;
-    std::unique_ptr<RtMidiOut> out_;
+    MidiBackend::OutputPtr out_;
     RawMidiPort raw_;
     std::FILE *recordFile_ = nullptr;
     bool recordFailed_ = false;
