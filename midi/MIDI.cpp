@@ -11,7 +11,8 @@
 unsigned char DumpRequest[14] = {0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
                                  0x49, 0x4E, 0x20, 0x56, 0x45, 0x52, 0xF7};
 
-namespace {
+namespace
+{
 
 QString portName(RtMidi &port, unsigned int number)
 {
@@ -50,6 +51,21 @@ qint64 messageLimitOf(RtMidi::Api api)
     default:
         return 0;
     }
+}
+
+// True when `port` lists a port named `name` now.
+bool listed(RtMidi &port, const QString &name)
+{
+    unsigned int n = 0;
+    try {
+        n = port.getPortCount();
+    } catch (const RtMidiError &) {
+        return false;
+    }
+    for (unsigned int i = 0; i < n; ++i)
+        if (portName(port, i) == name)
+            return true;
+    return false;
 }
 
 QString reasonText(const RtMidiError &e)
@@ -123,6 +139,7 @@ void MIDI::OpenMIDIPort(int index)
 {
     OpenError.clear();
     OutputPortName.clear();
+    InputOpen = false;
     MessageLimit = 0;
     QString inName;
     if (index >= 0 && index < MIDIportList.size())
@@ -146,8 +163,8 @@ void MIDI::OpenMIDIPort(int index)
         if (portName(*midiin, unsigned(index)) != inName)
             index = currentInputNumber(inName);
         if (index < 0) {
-            problems << QStringLiteral("The MIDI input port \"%1\" is no longer available.")
-                            .arg(chosen);
+            problems
+                << QStringLiteral("The MIDI input port \"%1\" is no longer available.").arg(chosen);
         }
     }
     if (index >= 0 && problems.isEmpty()) {
@@ -200,6 +217,7 @@ void MIDI::OpenMIDIPort(int index)
 
     QString libraryName = inputOpen ? portName(*midiin, unsigned(index)) : QString();
     setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
+    InputOpen = inputOpen && !libraryName.isEmpty();
     OpenError = problems.join(QLatin1Char('\n'));
 }
 
@@ -244,6 +262,18 @@ void MIDI::send(const std::vector<unsigned char> &message)
     }
     midiout->setErrorCallback(nullptr, nullptr);
     SendError = QString::fromStdString(failure).trimmed();
+}
+
+QString MIDI::GonePort()
+{
+    if (SendSink || !midiin || !midiout)
+        return QString();
+    // The input's error callback stays as it is: the MIDI input thread may read it meanwhile.
+    if (InputOpen && !listed(*midiin, MIDIportName))
+        return MIDIportName;
+    if (!OutputPortName.isEmpty() && !listed(*midiout, OutputPortName))
+        return OutputPortName;
+    return QString();
 }
 
 int MIDI::CompareMIDIinPortName(char *name)

@@ -47,6 +47,11 @@ public:
     // whole; 0 when none is known (no port open), and then a file is never refused for it.
     // OpenMIDIPort sets it; with a SendSink it stays as a test sets it.
     qint64 MessageLimit = 0;
+    // True when OpenMIDIPort opened the input port, MIDIportName.
+    bool InputOpen = false;
+    // The name of an opened port (input first) that the MIDI service no longer lists, as when the
+    // instrument was unplugged or its program quit; empty while both are there.
+    QString GonePort();
     // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
     std::function<void(const std::vector<unsigned char> &)> SendSink;
 

@@ -2,12 +2,14 @@
 
 #include "update/MIDIsysParser.h"
 
+#include <algorithm>
 #include <cstddef>
 
 unsigned char SysMsg[304];
 int SysIndex;
 
-namespace {
+namespace
+{
 // The last slot is kept for the closing F7, so an oversized message is cut, never overrun.
 constexpr int LastPosition = int(sizeof(SysMsg)) - 1;
 } // namespace
@@ -18,6 +20,11 @@ void mycallback(double, std::vector<unsigned char> *message, void *)
     if (!message)
         return;
     const std::size_t count = message->size();
+    // RtMidi hands over a channel or system common message whole: it is no acknowledgement, but
+    // it shows that the device speaks. Real-time bytes (clock, active sensing) show nothing.
+    if (count > 0 && (*message)[0] >= 0x80 && (*message)[0] < 0xF8 && (*message)[0] != 0xF0 &&
+        (*message)[0] != 0xF7)
+        gMIDIsysParser.RecordOther(message->data(), int(std::min<std::size_t>(count, 8)));
     for (std::size_t i = 0; i < count; ++i) {
         const unsigned char b = (*message)[i];
         if (b >= 0xF8)

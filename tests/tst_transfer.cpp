@@ -17,6 +17,7 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 #include <QTemporaryDir>
+#include <QTextDocument>
 
 #include <cstring>
 #include <sys/mman.h>
@@ -41,6 +42,9 @@ QByteArray message(int size, int seed)
         m += char((i * 7 + seed) & 0x7F);
     return m + char(0xF7);
 }
+
+const QString kLongPort =
+    QStringLiteral("Corvane Device Tx:Corvane Device Out 129:0 (USB MIDI Interface, 2nd port)");
 
 QString question(const QString &current, const QString &fileVersion)
 {
@@ -100,6 +104,20 @@ public:
 
     QObject context;
 };
+
+// What a tool tip in rich text reads as.
+QString plain(const QString &html)
+{
+    QTextDocument document;
+    document.setHtml(html);
+    return document.toPlainText();
+}
+
+// Drawn whole in the label's font, not clipped at its edge.
+bool fitsWhole(const QLabel *label, const QString &text)
+{
+    return label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width();
+}
 
 } // namespace
 
@@ -182,6 +200,8 @@ private slots:
     {
         oHandleSys = nullptr;
         gMIDI.MessageLimit = 0;
+        gMIDI.OutputPortName.clear();
+        gMIDI.SendError.clear();
         // Exit asks the application to quit while no event loop runs; Qt keeps that request and
         // would end every later exec() at once. One pass of the main loop consumes it.
         QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); });
@@ -245,7 +265,21 @@ private slots:
             << header(v30, 100) + message(900, 5) << QList<QByteArray>{versionReply("1.0.0"), kAck}
             << false << "Yes" << -1 << 2 << QList<int>{0, 10, 100}
             << QStringList{question("1.0.0", QString::fromLatin1(v30)), "End"} << false
-            << to + QString::fromLatin1(v30.left(23));
+            << to + QString::fromLatin1(v30.left(23)) + QChar(0x2026);
+        // 23 bytes would end inside the 2-byte "é": the window keeps 22 and marks the cut.
+        const QByteArray cutInE = QByteArray(22, 'A') + "\xC3\xA9" + "B";
+        QTest::newRow("version text cut inside a multi-byte character")
+            << header(cutInE, 100) + message(900, 5)
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
+            << QList<int>{0, 10, 100}
+            << QStringList{question("1.0.0", QString::fromUtf8(cutInE)), "End"} << false
+            << to + QString(22, 'A') + QChar(0x2026);
+        // The widest letters: 23 of them and the mark fit the label.
+        QTest::newRow("24 wide characters")
+            << header(QByteArray(24, 'W'), 100) + message(900, 5)
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
+            << QList<int>{0, 10, 100} << QStringList{question("1.0.0", QString(24, 'W')), "End"}
+            << false << to + QString(23, 'W') + QChar(0x2026);
         QTest::newRow("UTF-8 version text in the file")
             << header("Gr\xC3\xB6\xC3\x9F"
                       "e 2",
@@ -348,28 +382,78 @@ private slots:
         if (!shown.isNull()) {
             QCOMPARE(win.msg->text(), shown);
             QCOMPARE(win.msg->textFormat(), Qt::PlainText);
+            QVERIFY(fitsWhole(win.msg, shown));
+            // The whole version in the tool tip: as the question showed it, where it was cut.
+            QString whole = shown.mid(int(std::strlen("Updating to version ")));
+            if (whole.endsWith(QChar(0x2026)))
+                whole =
+                    QRegularExpression("New version is (.*)\n").match(boxes.value(0)).captured(1);
+            QCOMPARE(plain(win.msg->toolTip()), whole);
         }
     }
 
     // Exit while the transfer waits for message k's acknowledgement: messages 1 to k are out,
-    // k + 1 never is, and no box appears. A device silent for more than 3 s is said so in the
-    // status line, until its answer comes.
+    // k + 1 never is, and no box appears. The status line says what the wait is about: from 3 s
+    // on the time waited and what else the device sent, from 60 s on what the user can do; a
+    // refused send at once. Time runs on a test clock, except where a row waits for real.
     void exitWhileWaiting_data()
     {
         QTest::addColumn<int>("k");
         QTest::addColumn<QByteArray>("reply"); // the device's answer to message k
         QTest::addColumn<QList<int>>("progress");
-        QTest::addColumn<int>("lateMs"); // message k - 1 is answered this late; 0: at once
+        QTest::addColumn<int>("lateMs");      // message k - 1 is answered this late; 0: at once
+        QTest::addColumn<int>("messages");    // in the file: 3, or 16385
+        QTest::addColumn<int>("waitedMs");    // on the test clock at Exit; -1: the real clock
+        QTest::addColumn<QString>("failure"); // the library's reason for refusing message k
+        QTest::addColumn<QString>("note");    // the status line's whole text at Exit
 
-        QTest::newRow("message 1, silent") << 1 << QByteArray() << QList<int>() << 0;
-        QTest::newRow("message 2, silent") << 2 << QByteArray() << QList<int>{0, 3} << 0;
-        QTest::newRow("message 3, silent") << 3 << QByteArray() << QList<int>{0, 3, 33} << 0;
+        const QString w2 = QStringLiteral("Waiting for the device to acknowledge message 2 of 3: ");
+        const QString advice = QStringLiteral(
+            " If no answer comes, check the MIDI connection and the instrument. Exit stops here: "
+            "the update is not complete.");
+        QTest::newRow("message 1, silent")
+            << 1 << QByteArray() << QList<int>() << 0 << 3 << 0 << QString() << QString();
+        QTest::newRow("message 2, silent")
+            << 2 << QByteArray() << QList<int>{0, 3} << 0 << 3 << 0 << QString() << QString();
+        QTest::newRow("message 3, silent")
+            << 3 << QByteArray() << QList<int>{0, 3, 33} << 0 << 3 << 0 << QString() << QString();
         QTest::newRow("message 1, ACK from device 11")
-            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>() << 0;
+            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>() << 0 << 3 << 0 << QString()
+            << QString();
         QTest::newRow("message 2, ACK of packet 01")
-            << 2 << hex("F0 7E 10 7F 01 F7") << QList<int>{0, 3} << 0;
+            << 2 << hex("F0 7E 10 7F 01 F7") << QList<int>{0, 3} << 0 << 3 << 0 << QString()
+            << QString();
         QTest::newRow("message 3, message 2 answered after 3.5 s")
-            << 3 << QByteArray() << QList<int>{0, 3, 33} << 3500;
+            << 3 << QByteArray() << QList<int>{0, 3, 33} << 3500 << 3 << -1 << QString()
+            << QString();
+        QTest::newRow("message 2, silent for 2.9 s")
+            << 2 << QByteArray() << QList<int>{0, 3} << 0 << 3 << 2999 << QString() << QString();
+        QTest::newRow("message 2, silent for 59 s") << 2 << QByteArray() << QList<int>{0, 3} << 0
+                                                    << 3 << 59999 << QString() << w2 + "59 s.";
+        QTest::newRow("message 2, silent for 60 s")
+            << 2 << QByteArray() << QList<int>{0, 3} << 0 << 3 << 60000 << QString()
+            << w2 + "60 s." + advice;
+        QTest::newRow("message 1, ACK from device 11, 3 s")
+            << 1 << hex("F0 7E 11 7F 00 F7") << QList<int>() << 0 << 3 << 3000 << QString()
+            << "Waiting for the device to acknowledge message 1 of 3: 3 s. It sent 1 message that "
+               "is no acknowledgement: F0 7E 11 7F 00 F7.";
+        QTest::newRow("message 2, a note and two SysEx, 61 s")
+            << 2 << hex("90 3C 40 F0 7E 10 06 01 F7 F0 01 02 03 04 05 06 07 08 F7")
+            << QList<int>{0, 3} << 0 << 3 << 61000 << QString()
+            << w2 +
+                   "61 s. It sent 3 messages that are no acknowledgement, the last: F0 01 02 03 04 "
+                   "05 06 \u2026." +
+                   advice;
+        QTest::newRow("message 2 of 16385, silent for 1000 s")
+            << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000 << QString()
+            << "Waiting for the device to acknowledge message 2 of 16385: 1000 s." + advice;
+        QTest::newRow("message 2 of 16385 refused, long port name")
+            << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000
+            << "MidiOutAlsa::sendMessage: error sending MIDI message to port."
+            << "Message 2 of 16385 could not be sent: the MIDI port \"" + kLongPort +
+                   "\" did not take it. The update is not complete: check the MIDI connection, "
+                   "press Exit and run the update again.\n\nThe MIDI library said: "
+                   "MidiOutAlsa::sendMessage: error sending MIDI message to port.";
     }
 
     void exitWhileWaiting()
@@ -378,8 +462,14 @@ private slots:
         QFETCH(QByteArray, reply);
         QFETCH(QList<int>, progress);
         QFETCH(int, lateMs);
+        QFETCH(int, messages);
+        QFETCH(int, waitedMs);
+        QFETCH(QString, failure);
+        QFETCH(QString, note);
 
-        const QByteArray file = header("", 35) + message(300, 1) + message(665, 2);
+        QByteArray file = header("", 35);
+        for (int i = 1; i < messages; ++i)
+            file += message(i == 1 ? 300 : i == 2 ? 665 : 6, i);
         Window win;
         ProgressRecorder recorder(win.bar);
         FakeDevice device;
@@ -387,24 +477,38 @@ private slots:
         device.replies[k - 1] = reply;
         if (lateMs > 0)
             device.replies[k - 2] = QByteArray();
+        if (!failure.isEmpty())
+            gMIDI.OutputPortName = kLongPort;
+        QLabel *status = win.w.StatusNote;
         QString noteBeforeAnswer;
         QString noteAtExit = QStringLiteral("not read");
+        QString shownAtExit;
+        qint64 now = 0;
         device.onMessage = [&](int index) {
             if (lateMs > 0 && index == k - 2)
                 QTimer::singleShot(lateMs, &device.context, [&] {
-                    noteBeforeAnswer = win.w.statusBar()->currentMessage();
+                    noteBeforeAnswer = plain(status->toolTip());
                     deliver(kAck);
                 });
-            if (index == k - 1)
-                QTimer::singleShot(0, &device.context, [&] {
-                    noteAtExit = win.w.statusBar()->currentMessage();
+            if (index != k - 1)
+                return;
+            if (!failure.isEmpty())
+                gMIDI.SendError = failure; // the library refused this send
+            QTimer::singleShot(0, &device.context, [&] {
+                now = qMax(waitedMs, 0);
+                QTimer::singleShot(50, &device.context, [&] {
+                    noteAtExit = plain(status->toolTip());
+                    shownAtExit = status->text();
                     QTest::mouseClick(win.exit, Qt::LeftButton);
                 });
+            });
         };
         ModalDriver driver;
 
         const QString path = writeFile(file);
         HandleSys h(path, &win.w);
+        if (waitedMs >= 0)
+            h.Clock = [&now] { return now; };
         oHandleSys = &h;
         QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
 
@@ -414,12 +518,18 @@ private slots:
         QCOMPARE(recorder.values, progress);
         if (lateMs > 0) {
             const QRegularExpression waiting(
-                QStringLiteral("No answer from the device for [34] s \\(message %1 of 3\\)\\. "
-                               "Check the MIDI connection, or press Exit\\.")
+                QStringLiteral("^Waiting for the device to acknowledge message %1 of 3: [34] s\\.$")
                     .arg(k - 1));
             QVERIFY2(waiting.match(noteBeforeAnswer).hasMatch(), qPrintable(noteBeforeAnswer));
         }
-        QCOMPARE(noteAtExit, QString()); // gone with the answer; none yet for message k
+        // Gone with the answer; for message k as the row says.
+        QCOMPARE(noteAtExit, note);
+        // One line, whole where it fits, else cut with a mark: never clipped at the bar's edge.
+        QVERIFY2(fitsWhole(status, shownAtExit), qPrintable(shownAtExit));
+        if (shownAtExit != note) {
+            QVERIFY2(shownAtExit.endsWith(QChar(0x2026)), qPrintable(shownAtExit));
+            QVERIFY(note.startsWith(shownAtExit.chopped(1)));
+        }
     }
 
     // A header whose version text runs on for more than 2 GiB without a 00: only the first bytes

@@ -6,7 +6,44 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QLabel>
 #include <QStatusBar>
+
+namespace
+{
+
+// One line that ends in "…" where it does not fit, at any width the window gives it. Its width
+// follows the window, not its text, so a long line never widens the window.
+class ElidingLabel : public QLabel
+{
+public:
+    explicit ElidingLabel(QWidget *parent) : QLabel(parent)
+    {
+        setTextFormat(Qt::PlainText);
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        setMinimumWidth(1);
+    }
+
+    void setWhole(const QString &text)
+    {
+        whole = text;
+        fit();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent *event) override
+    {
+        QLabel::resizeEvent(event);
+        fit();
+    }
+
+private:
+    void fit() { setText(fontMetrics().elidedText(whole, Qt::ElideRight, contentsRect().width())); }
+
+    QString whole;
+};
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainWindow)
 {
@@ -19,6 +56,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainW
     Form->labelVersion->setText(QStringLiteral("Updater version ") + QStringLiteral("1.0.2"));
     // Amber reads well on the black window and marks the line as a warning.
     Form->statusBar->setStyleSheet(QStringLiteral("color: rgb(255, 191, 0);"));
+    StatusNote = new ElidingLabel(Form->statusBar);
+    StatusNote->setObjectName(QStringLiteral("statusNote"));
+    Form->statusBar->addWidget(StatusNote, 1);
 }
 
 MainWindow::~MainWindow()
@@ -29,10 +69,13 @@ MainWindow::~MainWindow()
 void MainWindow::setLabelMIDIportName(QString name)
 {
     // Port names come from any MIDI client on the system: shown as written, never as markup.
-    Form->labelMIDIportName->setTextFormat(Qt::PlainText);
-    Form->labelMIDIportName->setText(QStringLiteral("Selected MIDI port: ") + name);
-    // The label is narrower than the longest names; the whole name is one hover away.
-    Form->labelMIDIportName->setToolTip(midiselection::plainToolTip(name));
+    QLabel *label = Form->labelMIDIportName;
+    label->setTextFormat(Qt::PlainText);
+    // The label is narrower than the longest names: a cut is marked, the whole name is one hover
+    // away.
+    label->setText(label->fontMetrics().elidedText(QStringLiteral("Selected MIDI port: ") + name,
+                                                   Qt::ElideRight, label->contentsRect().width()));
+    label->setToolTip(midiselection::plainToolTip(name));
 }
 
 void MainWindow::SetProgressBarValue(int value)
@@ -43,45 +86,95 @@ void MainWindow::SetProgressBarValue(int value)
     Form->labelPercent->setText(QString::number(value) + QLatin1Char('%'));
 }
 
-void MainWindow::SetUpdaterersion(char *text)
+void MainWindow::SetUpdaterersion(char *text, QString whole)
 {
-    Form->labelMsg->show();
-    Form->labelMsg->setTextFormat(Qt::PlainText); // the version text comes from the file
-    Form->labelMsg->setText(QStringLiteral("Updating to version ") +
-                            (text ? QString::fromUtf8(text) : QString()));
+    const QString version = text ? QString::fromUtf8(text) : QString();
+    if (whole.isNull())
+        whole = version;
+    // Cut by the file's 23 bytes or by the label's width: either way the cut is marked.
+    QString shown = QCoreApplication::translate("MainWindow", "Updating to version ") + version;
+    if (whole.size() > version.size())
+        shown += QChar(0x2026);
+    QLabel *label = Form->labelMsg;
+    label->show();
+    label->setTextFormat(Qt::PlainText); // the version text comes from the file
+    label->setText(
+        label->fontMetrics().elidedText(shown, Qt::ElideRight, label->contentsRect().width()));
+    label->setToolTip(whole.isEmpty() ? QString() : midiselection::plainToolTip(whole));
 }
 
-void MainWindow::ShowNoAnswer(int seconds, qint64 message, qint64 messages)
+void MainWindow::ShowWaiting(int seconds, qint64 message, qint64 messages, int others,
+                             QString lastOther, bool advise)
 {
-    Form->statusBar->showMessage(
+    QString text =
         QCoreApplication::translate("MainWindow",
-                                    "No answer from the device for %1 s (message %2 of %3). Check "
-                                    "the MIDI connection, or press Exit.")
-            .arg(seconds)
+                                    "Waiting for the device to acknowledge message %1 of %2: %3 s.")
             .arg(message)
-            .arg(messages));
+            .arg(messages)
+            .arg(seconds);
+    if (others == 1)
+        text += QCoreApplication::translate("MainWindow",
+                                            " It sent 1 message that is no acknowledgement: %1.")
+                    .arg(lastOther);
+    else if (others > 1)
+        text += QCoreApplication::translate(
+                    "MainWindow", " It sent %1 messages that are no acknowledgement, the last: %2.")
+                    .arg(others)
+                    .arg(lastOther);
+    if (advise)
+        text += QCoreApplication::translate(
+            "MainWindow", " If no answer comes, check the MIDI connection and the instrument. "
+                          "Exit stops here: the update is not complete.");
+    showStatusNote(text);
+}
+
+void MainWindow::ShowPortGone(QString port, qint64 message, qint64 messages)
+{
+    showStatusNote(QCoreApplication::translate(
+                       "MainWindow",
+                       "The MIDI port \"%1\" has gone: was the instrument disconnected? The update "
+                       "stopped at message %2 of %3 and is not complete. Reconnect the instrument, "
+                       "press Exit and run the update again.")
+                       .arg(port)
+                       .arg(message)
+                       .arg(messages));
 }
 
 void MainWindow::ShowSendFailed(QString port, QString reason, qint64 message, qint64 messages)
 {
-    while (reason.endsWith(QLatin1Char('.')))
-        reason.chop(1);
     const QString where =
         port.isEmpty()
-            ? QCoreApplication::translate("MainWindow", "the MIDI output")
-            : QCoreApplication::translate("MainWindow", "the MIDI port \"%1\"").arg(port);
-    Form->statusBar->showMessage(
+            ? QCoreApplication::translate("MainWindow", "no MIDI output port is open")
+            : QCoreApplication::translate("MainWindow", "the MIDI port \"%1\" did not take it")
+                  .arg(port);
+    // The library's own words help a developer, not the person updating: they go to the tool
+    // tip and the standard error stream.
+    qWarning("Message %lld of %lld could not be sent: %s", message, messages, qPrintable(reason));
+    showStatusNote(
         QCoreApplication::translate("MainWindow",
-                                    "Message %1 of %2 could not be sent to %3: %4. Check the MIDI "
-                                    "connection, or press Exit.")
+                                    "Message %1 of %2 could not be sent: %3. The update is not "
+                                    "complete: check the MIDI connection, press Exit and run the "
+                                    "update again.")
             .arg(message)
             .arg(messages)
-            .arg(where, reason));
+            .arg(where),
+        QCoreApplication::translate("MainWindow", "The MIDI library said: %1").arg(reason));
+}
+
+void MainWindow::showStatusNote(const QString &text, const QString &detail)
+{
+    const QString whole = detail.isEmpty() ? text : text + QStringLiteral("\n\n") + detail;
+    static_cast<ElidingLabel *>(StatusNote)->setWhole(text);
+    // Wrapped in the tool tip: the whole text, however long.
+    StatusNote->setToolTip(
+        QStringLiteral("<p>%1</p>")
+            .arg(whole.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"))));
 }
 
 void MainWindow::ClearStatusNote()
 {
-    Form->statusBar->clearMessage();
+    static_cast<ElidingLabel *>(StatusNote)->setWhole(QString());
+    StatusNote->setToolTip(QString());
 }
 
 void MainWindow::on_pushButton_clicked()

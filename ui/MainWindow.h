@@ -3,6 +3,7 @@
 
 #include <QMainWindow>
 
+class QLabel;
 class Ui_MainWindow;
 
 class MainWindow : public QMainWindow
@@ -15,16 +16,26 @@ public:
 
     void setLabelMIDIportName(QString name);
     void SetProgressBarValue(int value);
-    void SetUpdaterersion(char *text);
-    // The status line while the transfer waits for the device: how long it has been silent, or
-    // which send the MIDI library refused; messages count from 1.
-    void ShowNoAnswer(int seconds, qint64 message, qint64 messages);
+    // `whole`: the version text as the question showed it, for the tool tip and to tell whether
+    // `text` was cut; null to take `text` as whole.
+    void SetUpdaterersion(char *text, QString whole = QString());
+    // The status line while the transfer waits for the device (messages count from 1): how long
+    // it has waited, what else the device sent (`others` messages, the last starting `lastOther`),
+    // and, when `advise`, what the user can do; a port that has gone; a send that failed.
+    void ShowWaiting(int seconds, qint64 message, qint64 messages, int others, QString lastOther,
+                     bool advise);
+    void ShowPortGone(QString port, qint64 message, qint64 messages);
     void ShowSendFailed(QString port, QString reason, qint64 message, qint64 messages);
     void ClearStatusNote();
 
     Ui_MainWindow *Form;
+    // The status line: one line, cut with "…" where the bar ends, the whole text in its tool tip.
+    QLabel *StatusNote;
     // Set by Exit, so the run can end even when Exit was pressed before the event loop started.
     bool ExitPressed = false;
+
+private:
+    void showStatusNote(const QString &text, const QString &detail = QString());
 
 private slots:
     void on_pushButton_clicked();

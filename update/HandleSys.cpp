@@ -12,12 +12,14 @@
 #include <QMessageBox>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
 
-namespace {
+namespace
+{
 
 // F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
 const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
@@ -171,25 +173,8 @@ void HandleSys::ReadData(QString path)
         const bool sendFailed = !gMIDI.SendError.isEmpty();
         if (sendFailed && Window)
             Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
-
-        // The flag is not lowered before the send, so one left raised by an unclaimed earlier
-        // reply ends this wait at once. No time limit: only Exit ends the wait for a silent device,
-        // so after 3 s of silence the window says what the transfer waits for, once a second.
-        QElapsedTimer silence;
-        silence.start();
-        int shownSeconds = 0;
-        while (!gMIDIsysParser.Ack()) {
-            delay(1);
-            if (ExitFlag)
-                return;
-            const int seconds = int(silence.elapsed() / 1000);
-            if (!sendFailed && seconds >= 3 && seconds != shownSeconds && Window) {
-                shownSeconds = seconds;
-                Window->ShowNoAnswer(seconds, message, messages);
-            }
-        }
-        if ((sendFailed || shownSeconds) && Window)
-            Window->ClearStatusNote();
+        if (!waitForAck(message, messages, sendFailed))
+            return;
 
         if (FirstMessage) {
             if (gMIDIsysParser.CurVersionLen != 0 && !ReplaceYesNo()) {
@@ -199,7 +184,7 @@ void HandleSys::ReadData(QString path)
             FirstMessage = false;
             showProgress(0);
             if (Window)
-                Window->SetUpdaterersion(NewVersion);
+                Window->SetUpdaterersion(NewVersion, NewVersionText);
         }
 
         pos += n;
@@ -207,6 +192,65 @@ void HandleSys::ReadData(QString path)
     }
 
     showMessage(QCoreApplication::translate("HandleSys", "End"));
+}
+
+qint64 HandleSys::now() const
+{
+    if (Clock)
+        return Clock();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool HandleSys::waitForAck(qint64 message, qint64 messages, bool sendFailed)
+{
+    // The flag is not lowered before the send, so one left raised by an unclaimed earlier reply
+    // ends this wait at once. No time limit and no repeat: only Exit ends the wait for a silent
+    // device. A device may take many seconds for one message (erasing its flash after the header,
+    // or 4 KB at 31,250 baud), so the note stays neutral for a minute before it gives advice.
+    const qint64 start = now();
+    const quint32 othersBefore = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
+    qint64 nextCheck = start + PortCheckMs;
+    qint64 shownSeconds = 0;
+    quint32 shownOthers = 0;
+    bool noted = sendFailed;
+    bool gone = false;
+    while (!gMIDIsysParser.Ack()) {
+        delay(1);
+        if (ExitFlag)
+            return false;
+        if (!Window)
+            continue;
+        const qint64 t = now();
+        if (!gone && t >= nextCheck) {
+            nextCheck = t + PortCheckMs;
+            const QString port = gMIDI.GonePort();
+            if (!port.isEmpty()) {
+                gone = noted = true;
+                Window->ShowPortGone(port, message, messages);
+            }
+        }
+        if (gone || sendFailed || t - start < NoteAfterMs)
+            continue;
+        // Read once per pass: the count with acquire, then the bytes it covers (or later ones).
+        const quint32 others =
+            gMIDIsysParser.OtherCount.load(std::memory_order_acquire) - othersBefore;
+        const qint64 seconds = (t - start) / 1000;
+        if (seconds == shownSeconds && others == shownOthers)
+            continue;
+        shownSeconds = seconds;
+        shownOthers = others;
+        noted = true;
+        Window->ShowWaiting(
+            int(seconds), message, messages, int(others),
+            others ? otherStartText(gMIDIsysParser.OtherStart.load(std::memory_order_relaxed))
+                   : QString(),
+            t - start >= AdviceAfterMs);
+    }
+    if (noted && Window)
+        Window->ClearStatusNote();
+    return true;
 }
 
 bool HandleSys::ReplaceYesNo()
@@ -224,7 +268,7 @@ bool HandleSys::ReplaceYesNo()
     // release that leaves the flag as it is orders this read before that write.
     bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
     while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
-                                                          std::memory_order_relaxed)) {
+                                                         std::memory_order_relaxed)) {
     }
 
     if (BoxSink)
@@ -267,10 +311,15 @@ void HandleSys::getParameters()
     Param6 = iConvert(FileBuf + 25);
     Param7 = iConvert(FileBuf + 29);
 
-    // A longer text keeps its first 23 characters.
-    const QByteArray version = headerVersionText(FileBuf, FileLen, MaxVersionChars);
-    std::memcpy(NewVersion, version.constData(), size_t(version.size()));
-    NewVersion[version.size()] = '\0';
+    // A longer text keeps its first 23 bytes, less a character that would be cut in two.
+    const QByteArray version = headerVersionText(FileBuf, FileLen, MaxVersionChars + 1);
+    int n = int(std::min<qint64>(version.size(), MaxVersionChars));
+    if (version.size() > MaxVersionChars)
+        for (int back = 0; back < 3 && n > 0 && (uchar(version.at(n)) & 0xC0) == 0x80; ++back)
+            --n;
+    std::memcpy(NewVersion, version.constData(), size_t(n));
+    NewVersion[n] = '\0';
+    NewVersionText = questionVersionText(FileBuf, FileLen);
 }
 
 int HandleSys::ChechHeader()

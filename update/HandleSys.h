@@ -44,18 +44,34 @@ public:
     qint64 Param6 = 0;
     qint64 Param5 = 0;
     qint64 Param7 = 0;
+    // The header's version text: at most 23 bytes, never ending inside a UTF-8 character.
     char NewVersion[24] = {};
+    // The same text as the question shows it (up to 64 characters, then "…"); null until
+    // getParameters finds one.
+    QString NewVersionText;
     // When set, ReadData's message boxes are handed here instead of shown: it gets each box's
     // text and returns the answer to the question, true for Yes (tests, fuzzing).
     std::function<bool(const QString &text)> BoxSink;
     // When set, each progress value in percent goes here instead of to the window (tests,
     // fuzzing).
     std::function<void(int percent)> ProgressSink;
+    // Milliseconds on a steady clock, read by the waits for an acknowledgement; when unset, the
+    // system's. Tests set it to move time without waiting.
+    std::function<qint64()> Clock;
+
+    // While the device is silent: a neutral note from NoteAfterMs on, advice and what Exit means
+    // from AdviceAfterMs on; a port check every PortCheckMs.
+    static constexpr qint64 NoteAfterMs = 3000;
+    static constexpr qint64 AdviceAfterMs = 60000;
+    static constexpr qint64 PortCheckMs = 1000;
 
 private:
     // Handed to BoxSink when one is set, else shown in a modal box.
     void showMessage(const QString &text, Qt::TextFormat format = Qt::AutoText);
     void showProgress(int percent);
+    qint64 now() const;
+    // Waits for message `message`'s acknowledgement; false when Exit ended the wait.
+    bool waitForAck(qint64 message, qint64 messages, bool sendFailed);
 };
 
 extern HandleSys *oHandleSys;

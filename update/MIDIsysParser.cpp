@@ -8,7 +8,8 @@
 
 char y[1000];
 
-namespace {
+namespace
+{
 
 // Both replies come from the one device number; nothing makes it configurable.
 constexpr unsigned char DeviceNumber = 0x10;
@@ -44,15 +45,20 @@ void MIDIsysParser::AnalyzeSys(unsigned char *msg)
     // round trip would, which the language's rules do not count.
     AckFlag.exchange(false, std::memory_order_acquire);
 
-    if (msg[0] != 0xF0 || msg[1] != 0x7E || msg[2] != DeviceNumber)
-        return;
-    if (msg[3] == 0x7F && msg[4] == 0x00 && msg[5] == 0xF7) {
+    const bool ours = msg[0] == 0xF0 && msg[1] == 0x7E && msg[2] == DeviceNumber;
+    if (ours && msg[3] == 0x7F && msg[4] == 0x00 && msg[5] == 0xF7) {
         AckFlag.store(true, std::memory_order_release);
         return;
     }
     static const unsigned char versionHeader[6] = {0x07, 0x02, 0x76, 0x65, 0x72, 0x2E};
-    if (std::memcmp(msg + 3, versionHeader, sizeof versionHeader) != 0)
+    if (!ours || std::memcmp(msg + 3, versionHeader, sizeof versionHeader) != 0) {
+        // The message ends at its F7; 8 bytes tell whether it goes on past the 7 recorded.
+        int n = 1;
+        while (n < 8 && msg[n - 1] != 0xF7)
+            ++n;
+        RecordOther(msg, n);
         return;
+    }
 
     qint64 len = msg[9];
     for (int i = 10; i <= 12; ++i)
@@ -77,6 +83,34 @@ void MIDIsysParser::AnalyzeSys(unsigned char *msg)
     CurVersionLen = len; // the announced length, even when less arrived
 
     AckFlag.store(true, std::memory_order_release);
+}
+
+void MIDIsysParser::RecordOther(const unsigned char *bytes, int n)
+{
+    // One word, so the GUI thread never reads the bytes of one message with the length of
+    // another: 7 bytes, their number in bits 56-59, bit 63 when the message went on.
+    quint64 packed = 0;
+    const int shown = std::min(n, 7);
+    for (int i = 0; i < shown; ++i)
+        packed |= quint64(bytes[i]) << (8 * i);
+    packed |= quint64(shown) << 56;
+    if (n > 7)
+        packed |= quint64(1) << 63;
+    OtherStart.store(packed, std::memory_order_relaxed);
+    // Whoever sees the new count (acquire) sees these bytes or a later message's.
+    OtherCount.fetch_add(1, std::memory_order_release);
+}
+
+QString otherStartText(quint64 packed)
+{
+    const int shown = int((packed >> 56) & 0x0F);
+    QByteArray bytes;
+    for (int i = 0; i < shown && i < 7; ++i)
+        bytes += char((packed >> (8 * i)) & 0xFF);
+    QString text = QString::fromLatin1(bytes.toHex(' ').toUpper());
+    if (packed >> 63)
+        text += QStringLiteral(" \u2026");
+    return text;
 }
 
 bool MIDIsysParser::Ack()

@@ -1,6 +1,7 @@
 // Recognises the device's replies (ACK and version) and offers the protocol's codec operations.
 #pragma once
 
+#include <QString>
 #include <QtGlobal>
 
 #include <atomic>
@@ -45,7 +46,19 @@ public:
     std::atomic<bool> AckFlag;
     char CurVersion[23];
     qint64 CurVersionLen;
+    // What came from the device that was no acknowledgement, so that a device that answers
+    // "no" can be told from a silent one. Written on the MIDI input thread only: the count of
+    // such messages (release), after the last one's first bytes (see RecordOther).
+    std::atomic<quint32> OtherCount;
+    std::atomic<quint64> OtherStart;
+
+    // Records one message that is no reply: up to its first 7 bytes.
+    void RecordOther(const unsigned char *bytes, int n);
 };
+
+// The bytes that OtherStart holds, in hexadecimal ("F0 7E 10 7F 01 F7"), with "…" when the
+// message went on.
+QString otherStartText(quint64 packed);
 
 extern MIDIsysParser gMIDIsysParser;
 extern char y[1000];
