@@ -38,16 +38,18 @@ int currentInputNumber(const QString &name)
     return -1;
 }
 
-// The longest SysEx message each service carries whole, as measured: the ALSA sequencer hands a
-// port backed by a raw MIDI device (every hardware interface) a message only when the device's
-// 4 KB output buffer has room for all of it; JACK drops longer messages than 16,379 bytes.
+// The longest SysEx message a hardware interface takes whole. On Linux every one of them is a raw
+// MIDI device, whose 4,096-byte kernel buffer must hold a SysEx message entire (measured; the
+// snd-seq-midi parameter output_buffer_size sets it). That holds whether the port is reached
+// through the ALSA sequencer or through JACK, whose bridges (a2jmidid, jackd's ALSA MIDI driver)
+// end in the same buffer, and nothing in RtMidi tells a bridged interface from a program: so the
+// same limit for both services.
 qint64 messageLimitOf(RtMidi::Api api)
 {
     switch (api) {
     case RtMidi::LINUX_ALSA:
-        return 4096;
     case RtMidi::UNIX_JACK:
-        return 16379;
+        return 4096;
     default:
         return 0;
     }

@@ -43,9 +43,9 @@ public:
     QString OutputPortName;
     // Why the last message did not go out, as the MIDI library said it; empty when it went out.
     QString SendError;
-    // Longest SysEx message, F0 and F7 included, that the output port's MIDI service carries
-    // whole; 0 when none is known (no port open), and then a file is never refused for it.
-    // OpenMIDIPort sets it; with a SendSink it stays as a test sets it.
+    // Longest SysEx message, F0 and F7 included, that a hardware interface behind the output
+    // port takes whole; 0 when none is known (no port open), and then a file is never refused
+    // for it. OpenMIDIPort sets it; with a SendSink it stays as a test sets it.
     qint64 MessageLimit = 0;
     // True when OpenMIDIPort opened the input port, MIDIportName.
     bool InputOpen = false;

@@ -602,9 +602,9 @@ private slots:
         QString text = QStringLiteral("Illegal file.");
         if (kind == QLatin1String("limit 4096")) {
             gMIDI.MessageLimit = 4096;
-            text = QStringLiteral("This update file cannot be sent over this MIDI connection: "
-                                  "message 4 of 5 is 6000 bytes long, and the MIDI port in use "
-                                  "carries at most 4096 bytes in one message.\n\n"
+            text = QStringLiteral("This update file cannot be sent over MIDI: message 4 of 5 is "
+                                  "6000 bytes long, and a MIDI interface (USB or 5-pin) takes at "
+                                  "most 4096 bytes in one message.\n\n"
                                   "Nothing was sent to the device.");
         }
         if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks") ||

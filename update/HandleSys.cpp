@@ -84,14 +84,15 @@ MessageSizes measureMessages(const unsigned char *buf, qint64 len)
     return sizes;
 }
 
-// A message longer than the output port carries never arrives whole, and the device would wait
-// for it forever: such a file is refused before its first byte goes out, saying this.
+// A message longer than a MIDI interface takes whole never reaches an instrument behind one, and
+// the device would wait for it forever: such a file is refused before its first byte goes out,
+// saying this.
 QString tooLongText(const MessageSizes &sizes, qint64 limit)
 {
     return QCoreApplication::translate(
-               "HandleSys", "This update file cannot be sent over this MIDI connection: "
-                            "message %1 of %2 is %3 bytes long, and the MIDI port in use "
-                            "carries at most %4 bytes in one message.\n\n"
+               "HandleSys", "This update file cannot be sent over MIDI: message %1 of %2 is %3 "
+                            "bytes long, and a MIDI interface (USB or 5-pin) takes at most %4 "
+                            "bytes in one message.\n\n"
                             "Nothing was sent to the device.")
         .arg(sizes.longestNumber)
         .arg(sizes.count)

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Bytes = std::vector<unsigned char>;
 
@@ -33,12 +34,11 @@ void usage(std::FILE *to)
         "  --param K=V         header parameter K (1 to 7) set to V (0 to 268435455); all are 0\n"
         "                      by default (parameter 1 other than 0: no header message)\n"
         "  --message-size N    bytes per data message, F0 and F7 included (default 256, at least\n"
-        "                      2, at most 4096: an ALSA port backed by a raw MIDI device, as\n"
-        "                      USB and 5-pin MIDI interfaces are, passes no longer message\n"
-        "                      whole, and the updater refuses such a file there)\n"
+        "                      2, at most 4096: a USB or 5-pin MIDI interface takes no longer\n"
+        "                      message whole, through the ALSA sequencer or JACK, and the\n"
+        "                      updater refuses such a file on either)\n"
         "  --allow-long-messages\n"
-        "                      write messages longer than 4096 bytes all the same (for JACK,\n"
-        "                      which carries up to 16379 bytes, and for tests)\n"
+        "                      write messages longer than 4096 bytes all the same (for tests)\n"
         "  --count N           number of data messages (default 16)\n"
         "  --total-size N      make the file exactly N bytes instead: data messages of\n"
         "                      --message-size, the last one takes the rest\n"
@@ -210,7 +210,7 @@ int main(int argc, char **argv)
                         " bytes; an ALSA port backed by a raw MIDI device (a USB or 5-pin MIDI "
                         "interface) passes none longer than " +
                         std::to_string(kPortSafeMessage) +
-                        " whole, and the updater refuses such a file there. Add "
+                        " whole, and the updater refuses such a file. Add "
                         "--allow-long-messages to write it all the same");
 
     std::FILE *file = std::fopen(path.c_str(), "wb");
