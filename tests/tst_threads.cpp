@@ -1,5 +1,6 @@
-// The acknowledgement handshake across threads: replies arrive through mycallback on one thread
-// while the main thread, standing in for the GUI thread, polls Ack() as the update transfer does.
+// The acknowledgement handshake across threads: replies (and messages that are none) arrive through
+// mycallback on one thread while the main thread, standing in for the GUI thread, polls Ack() as
+// the update transfer does.
 #include "midi/SysExAssembler.h"
 #include "update/MIDIsysParser.h"
 
@@ -73,6 +74,7 @@ void TestThreads::everyReplyTakenOnce()
     const int replies = 10000;
 
     resetReceivePath();
+    const quint32 base = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
 
     std::atomic<int> sent{0};  // replies the deliverer has begun to hand over
     std::atomic<int> taken{0}; // replies the main thread has taken through Ack()
@@ -81,6 +83,8 @@ void TestThreads::everyReplyTakenOnce()
     std::thread deliverer([&] {
         for (int i = 0; i < replies; ++i) {
             sent.store(i + 1, std::memory_order_release);
+            if (i % 4 == 1) // a message that is no reply, which the GUI thread is to see counted
+                deliver(Reply{{0xF0, 0x7E, 0x10, 0x7F, 0x01, 0xF7}, false, {}, 0}, i);
             deliver(replyFor(i), i);
             // One reply per message: the next comes only after this one was taken.
             while (taken.load(std::memory_order_acquire) < i + 1) {
@@ -109,6 +113,14 @@ void TestThreads::everyReplyTakenOnce()
         deadline.setRemainingTime(stallMs);
         if (sent.load(std::memory_order_acquire) != acks) {
             failure = QStringLiteral("acknowledgement %1 seen twice").arg(acks - 1);
+            break;
+        }
+        // What came before the reply is published with it.
+        const quint32 others = gMIDIsysParser.OtherCount.load(std::memory_order_acquire) - base;
+        if (others != quint32(acks + 2) / 4 ||
+            (others && otherStartText(gMIDIsysParser.OtherStart.load(std::memory_order_relaxed)) !=
+                           QLatin1String("F0 7E 10 7F 01 F7"))) {
+            failure = QStringLiteral("after reply %1: %2 other messages").arg(acks - 1).arg(others);
             break;
         }
         const Reply r = replyFor(acks - 1);
