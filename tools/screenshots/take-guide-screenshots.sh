@@ -8,7 +8,7 @@
 # With --alsa, the pictures of the ALSA sequencer instead, taken in the ALSA test VM
 # (tests/alsa-vm/run-in-vm.sh): the port dialog with the ports of a virtual raw MIDI card
 # (snd-virmidi), the device on the third one, and the box that refuses a file whose messages are
-# longer than such a port carries.
+# longer than such a port carries, and a send that the library refuses.
 # Usage: tools/screenshots/take-guide-screenshots.sh [--alsa] [BUILD_DIR [OUT_DIR]]
 #        (defaults: build, docs/images; the updater and the two developer tools must be built)
 set -u
@@ -186,6 +186,36 @@ if [ "$mode" = --inside-alsa ]; then
     shot guide-1-port-dialog.png "$main" "$dialog"
     xdotool mousemove --window "$dialog" 177 211 click 1
     refused_file "$long" guide-too-long.png "a file the port cannot carry"
+    # A message that does not start with F0: the ALSA sequencer cannot encode it, and the
+    # library refuses to send it.
+    bad=corvane-firmware-2.0.0-damaged.cvn
+    "$make_update" --version 2.0.0 --count 8 "$work/Downloads/$bad" >/dev/null ||
+        fail "cannot make the update file"
+    python3 - "$work/Downloads/$bad" <<'PY' || fail "cannot damage the update file"
+import sys
+path = sys.argv[1]
+data = bytearray(open(path, 'rb').read())
+data[data.index(0xF7) + 1] = 0x01  # message 2 starts with a data byte
+open(path, 'wb').write(data)
+PY
+    start_device --rawmidi hw:0,2
+    start_updater
+    main=$(main_window) || fail "no main window"
+    dialog=$(window "Dialog") || fail "no port dialog"
+    xdotool mousemove --window "$dialog" 60 49 click 1
+    sleep 0.3
+    xdotool windowfocus --sync "$dialog"
+    xdotool key Down Down Down
+    xdotool mousemove --window "$dialog" 177 211 click 1
+    open_file "$bad"
+    question=$(window "Updater message") || fail "no replacement question"
+    xdotool windowfocus --sync "$question"
+    xdotool key alt+y
+    sleep 3
+    shot guide-send-failed.png "$main"
+    xdotool mousemove --window "$main" 617 271 click 1
+    wait_end
+    stop_device
     rm -rf "$work"
     exit 0
 fi
@@ -252,10 +282,27 @@ question=$(window "Updater message") || fail "no replacement question"
 xdotool windowfocus --sync "$question"
 xdotool key alt+y
 sleep 6 # past the 3 s of silence after which the status line speaks
-shot guide-no-answer.png "$main"
+shot guide-waiting.png "$main"
 xdotool mousemove --window "$main" 617 271 click 1
 wait_end
 stop_device
+
+# --- The device quits after 40 messages, as when the instrument is unplugged: the port is named
+start_device --quit-after 40
+start_updater
+main=$(main_window) || fail "no main window"
+dialog=$(window "Dialog") || fail "no port dialog"
+choose_port "$dialog"
+open_file "$update"
+question=$(window "Updater message") || fail "no replacement question"
+xdotool windowfocus --sync "$question"
+xdotool key alt+y
+wait "$device"
+device=""
+sleep 3 # the wait looks for its ports once a second
+shot guide-port-gone.png "$main"
+xdotool mousemove --window "$main" 617 271 click 1
+wait_end
 
 # --- "Illegal file.": an incomplete update file
 # An interrupted download: the last byte is missing.
