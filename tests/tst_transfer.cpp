@@ -315,7 +315,6 @@ private slots:
     {
         QFETCH(QByteArray, file);
         QFETCH(QList<QByteArray>, replies);
-        QFETCH(bool, synchronous);
         QFETCH(QString, answer);
         QFETCH(int, strayAckAt);
         QFETCH(int, sent);
@@ -332,7 +331,8 @@ private slots:
         };
         FakeDevice device;
         device.replies = replies;
-        device.synchronous = synchronous;
+        // Replies inside the send: what came before the send returned counts for this message.
+        device.synchronous = true;
 
         ModalDriver driver;
         if (answer == QLatin1String("Yes"))
@@ -473,6 +473,8 @@ private slots:
         Window win;
         ProgressRecorder recorder(win.bar);
         FakeDevice device;
+        // Replies inside the send: what came before the send returned counts for this message.
+        device.synchronous = true;
         device.replies = {kAck, kAck, kAck};
         device.replies[k - 1] = reply;
         if (lateMs > 0)

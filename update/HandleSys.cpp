@@ -167,6 +167,8 @@ void HandleSys::ReadData(QString path)
     qint64 message = 0;
     qint64 pos = 0;
     while (pos < FileLen) {
+        // Taken before the send: a reply may come before the send returns.
+        const quint32 othersBefore = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
         const qint64 n = gMIDI.SendSys(FileBuf + pos, FileLen - pos);
         if (n <= 0) // cannot happen for a file that ends with F7; never loop on it
             break;
@@ -174,7 +176,7 @@ void HandleSys::ReadData(QString path)
         const bool sendFailed = !gMIDI.SendError.isEmpty();
         if (sendFailed && Window)
             Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
-        if (!waitForAck(message, messages, sendFailed))
+        if (!waitForAck(message, messages, sendFailed, othersBefore))
             return;
 
         if (FirstMessage) {
@@ -204,14 +206,13 @@ qint64 HandleSys::now() const
         .count();
 }
 
-bool HandleSys::waitForAck(qint64 message, qint64 messages, bool sendFailed)
+bool HandleSys::waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore)
 {
     // The flag is not lowered before the send, so one left raised by an unclaimed earlier reply
     // ends this wait at once. No time limit and no repeat: only Exit ends the wait for a silent
     // device. A device may take many seconds for one message (erasing its flash after the header,
     // or 4 KB at 31,250 baud), so the note stays neutral for a minute before it gives advice.
     const qint64 start = now();
-    const quint32 othersBefore = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
     qint64 nextCheck = start + PortCheckMs;
     qint64 shownSeconds = 0;
     quint32 shownOthers = 0;

@@ -71,7 +71,8 @@ private:
     void showProgress(int percent);
     qint64 now() const;
     // Waits for message `message`'s acknowledgement; false when Exit ended the wait.
-    bool waitForAck(qint64 message, qint64 messages, bool sendFailed);
+    // othersBefore: the parser's OtherCount before the message was sent.
+    bool waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore);
 };
 
 extern HandleSys *oHandleSys;
