@@ -50,6 +50,7 @@ private slots:
 private:
     MidiBackend::OutputPtr deviceOut;
     MidiBackend::OutputPtr otherOut;
+    MidiBackend::OutputPtr longOut;
     std::unique_ptr<RtMidiIn> deviceIn;
 };
 
@@ -60,6 +61,9 @@ void StartupTest::initTestCase()
     deviceOut->openVirtualPort("to host");
     otherOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Keys"));
     otherOut->openVirtualPort("to host");
+    // As long as the names of a USB interface's ports, which differ only at the end.
+    longOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Virtual Raw MIDI 0-2"));
+    longOut->openVirtualPort("VirMIDI 0-2 port 2");
     deviceIn = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Synth");
     deviceIn->ignoreTypes(false, false, false);
     deviceIn->openVirtualPort("from host");
@@ -78,6 +82,12 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
              QColor(85, 170, 0));
     QCOMPARE(dialog.Form->label->palette().color(QPalette::Active, QPalette::Window),
              QColor(0, 85, 255));
+    // The title is whole in the font that stands in for Calibri here.
+    QTextDocument title;
+    title.setHtml(dialog.Form->label->text());
+    QCOMPARE(title.toPlainText(), QString("MIDI port selection"));
+    QVERIFY(dialog.Form->label->fontMetrics().horizontalAdvance(title.toPlainText()) <=
+            dialog.Form->label->contentsRect().width());
     QStringList shown;
     for (int i = 0; i < dialog.Form->listWidget->count(); ++i) {
         const QListWidgetItem *item = dialog.Form->listWidget->item(i);
@@ -89,11 +99,21 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
     }
     QCOMPARE(shown, gMIDI.MIDIportList);
     QVERIFY(shown.contains("Synth:to host"));
+    // A long name keeps its end, where it differs from its interface's other ports.
+    QListWidget *list = dialog.Form->listWidget;
+    QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
+    const auto longEntry =
+        list->findItems("Virtual Raw MIDI 0-2:VirMIDI 0-2 port 2", Qt::MatchExactly);
+    QCOMPARE(longEntry.size(), 1);
     QCOMPARE(dialog.ItemSelected, -1);
     QCOMPARE(dialog.DialogResult, 0);
     QVERIFY(!dialog.Form->pushButtonOk->isEnabled());
 
     dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(list->fontMetrics().horizontalAdvance(longEntry.first()->text()) >
+            list->viewport()->width());
+    QVERIFY(list->viewport()->rect().contains(list->visualItemRect(longEntry.first())));
     QTest::mouseClick(dialog.Form->pushButtonOk, Qt::LeftButton); // disabled: nothing happens
     QCOMPARE(dialog.DialogResult, 0);
     clickEntry(&dialog, "Keys:to host");

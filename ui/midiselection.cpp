@@ -4,6 +4,22 @@
 #include "midi/MIDI.h"
 
 #include <QMessageBox>
+#include <QStyledItemDelegate>
+
+namespace
+{
+// Entries no wider than the list: the list stretches each to its own width, so the style elides a
+// long name (in the middle, as the form asks) instead of the list scrolling sideways.
+class EntryDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
+    {
+        return QSize(0, QStyledItemDelegate::sizeHint(option, index).height());
+    }
+};
+} // namespace
 
 midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_midiselection)
 {
@@ -13,11 +29,12 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
     ItemSelected = -1;
     DialogResult = 0;
     Form->pushButtonOk->setEnabled(false);
+    Form->listWidget->setItemDelegate(new EntryDelegate(Form->listWidget));
     gMIDI.GetMIDIPortListName();
     for (const QString &name : gMIDI.MIDIportList) {
         Form->listWidget->insertItem(Form->listWidget->count(), name);
-        // The list is narrower than long names (two ports of one interface differ at the end):
-        // the whole name shows on hover.
+        // The list is narrower than long names: the form elides them in the middle, as two ports
+        // of one interface differ at the end, and the whole name shows on hover.
         Form->listWidget->item(Form->listWidget->count() - 1)->setToolTip(plainToolTip(name));
     }
 }
