@@ -41,10 +41,12 @@ class StartupTest : public QObject
 
 private slots:
     void initTestCase();
+    void dialogListsPortsAndEnablesOkOnClick_data();
     void dialogListsPortsAndEnablesOkOnClick();
     void cancelEndsTheRunWithoutFileDialog();
     void escapeEndsTheRunLikeCancel();
     void vanishedPortIsReportedAndTheRunGoesOn();
+    void okOpensCurrentEntryAndAsksForTheFile_data();
     void okOpensCurrentEntryAndAsksForTheFile();
 
 private:
@@ -69,8 +71,20 @@ void StartupTest::initTestCase()
     deviceIn->openVirtualPort("from host");
 }
 
+void StartupTest::dialogListsPortsAndEnablesOkOnClick_data()
+{
+    QTest::addColumn<int>("key"); // 0: a click on the second entry
+    QTest::addColumn<int>("row"); // the entry chosen
+    QTest::newRow("click") << 0 << 1;
+    // The list has the focus, and its first entry is current but not chosen.
+    QTest::newRow("arrow key") << int(Qt::Key_Down) << 1;
+    QTest::newRow("Space") << int(Qt::Key_Space) << 0;
+}
+
 void StartupTest::dialogListsPortsAndEnablesOkOnClick()
 {
+    QFETCH(int, key);
+    QFETCH(int, row);
     midiselection dialog(nullptr);
     QCOMPARE(dialog.windowTitle(), QString("Dialog"));
     QCOMPARE(dialog.size(), QSize(240, 237));
@@ -114,12 +128,18 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
     QVERIFY(list->fontMetrics().horizontalAdvance(longEntry.first()->text()) >
             list->viewport()->width());
     QVERIFY(list->viewport()->rect().contains(list->visualItemRect(longEntry.first())));
+    QCOMPARE(QApplication::focusWidget(), list);
+    QCOMPARE(list->currentRow(), 0);
+    QVERIFY(!dialog.Form->pushButtonOk->isEnabled());
     QTest::mouseClick(dialog.Form->pushButtonOk, Qt::LeftButton); // disabled: nothing happens
     QCOMPARE(dialog.DialogResult, 0);
-    clickEntry(&dialog, "Keys:to host");
+    if (key)
+        QTest::keyClick(list, Qt::Key(key));
+    else
+        clickEntry(&dialog, list->item(row)->text());
     QVERIFY(dialog.Form->pushButtonOk->isEnabled());
     QCOMPARE(dialog.ItemSelected, 1);
-    QCOMPARE(gMIDI.MIDIportName, QString("Keys:to host"));
+    QCOMPARE(gMIDI.MIDIportName, list->item(row)->text());
 }
 
 void StartupTest::cancelEndsTheRunWithoutFileDialog()
@@ -174,8 +194,19 @@ void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
     QVERIFY(!midiin->isPortOpen());
 }
 
+void StartupTest::okOpensCurrentEntryAndAsksForTheFile_data()
+{
+    QTest::addColumn<QList<int>>("keys"); // none: the mouse
+    QTest::newRow("mouse") << QList<int>{};
+    // Synth's port is the first entry, current once the list has the focus.
+    QTest::newRow("Space, Enter on the list") << QList<int>{Qt::Key_Space, Qt::Key_Return};
+    QTest::newRow("arrows, Enter on Ok")
+        << QList<int>{Qt::Key_Down, Qt::Key_Up, Qt::Key_Tab, Qt::Key_Enter};
+}
+
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
 {
+    QFETCH(QList<int>, keys);
     QString portLabel;
     QString caption;
     QStringList filters;
@@ -184,11 +215,16 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
     script.expect([&](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
-        clickEntry(dialog, "Keys:to host");
-        // Ok takes the entry that is current when it is pressed.
-        QListWidget *list = dialog->Form->listWidget;
-        list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
-        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        for (int key : keys)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        if (keys.isEmpty()) {
+            clickEntry(dialog, "Keys:to host");
+            // Ok takes the entry that is current when it is pressed.
+            QListWidget *list = dialog->Form->listWidget;
+            list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
+            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        }
         dialogResult = dialog->DialogResult;
     });
     script.expect([&](QWidget *w) {

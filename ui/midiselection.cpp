@@ -29,6 +29,8 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
     ItemSelected = -1;
     DialogResult = 0;
     Form->pushButtonOk->setEnabled(false);
+    // The keyboard starts on the list; Tab goes on to "Ok" and "Cancel".
+    Form->listWidget->setFocus();
     Form->listWidget->setItemDelegate(new EntryDelegate(Form->listWidget));
     gMIDI.GetMIDIPortListName();
     for (const QString &name : gMIDI.MIDIportList) {
@@ -52,6 +54,21 @@ midiselection::~midiselection()
 }
 
 void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
+{
+    chooseCurrentEntry();
+}
+
+// An arrow key or Space selects an entry: the keyboard's choice, as a click is the mouse's. The
+// entry that the list makes current when it takes the focus is not selected, so "Ok" stays
+// disabled until the user chooses. Enter on the list then presses "Ok", the dialog's default
+// button.
+void midiselection::on_listWidget_itemSelectionChanged()
+{
+    if (!Form->listWidget->selectedItems().isEmpty())
+        chooseCurrentEntry();
+}
+
+void midiselection::chooseCurrentEntry()
 {
     QListWidgetItem *current = Form->listWidget->currentItem();
     gMIDI.MIDIportName = current ? current->text() : QString();
