@@ -113,6 +113,7 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
     }
     QCOMPARE(shown, gMIDI.MIDIportList);
     QVERIFY(shown.contains("Synth:to host"));
+    QVERIFY(!dialog.Form->listWidget->findChild<QLabel *>("labelNoPort"));
     // A long name keeps its end, where it differs from its interface's other ports.
     QListWidget *list = dialog.Form->listWidget;
     QCOMPARE(list->textElideMode(), Qt::ElideMiddle);

@@ -3,8 +3,11 @@
 
 #include "midi/MIDI.h"
 
+#include <QCoreApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QStyledItemDelegate>
+#include <QVBoxLayout>
 
 namespace
 {
@@ -38,6 +41,20 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
         // The list is narrower than long names: the form elides them in the middle, as two ports
         // of one interface differ at the end, and the whole name shows on hover.
         Form->listWidget->item(Form->listWidget->count() - 1)->setToolTip(plainToolTip(name));
+    }
+    if (Form->listWidget->count() == 0) {
+        // Drawn over the empty list, not an entry of it: there is still nothing to choose.
+        auto *hint = new QLabel(QCoreApplication::translate("midiselection",
+                                                            "No MIDI input found. Connect and "
+                                                            "switch on the instrument, then start "
+                                                            "the updater again."),
+                                Form->listWidget->viewport());
+        hint->setObjectName(QStringLiteral("labelNoPort"));
+        hint->setTextFormat(Qt::PlainText);
+        hint->setWordWrap(true);
+        hint->setAlignment(Qt::AlignCenter);
+        hint->setStyleSheet(QStringLiteral("color: rgb(128, 128, 128);"));
+        (new QVBoxLayout(Form->listWidget->viewport()))->addWidget(hint);
     }
 }
 
