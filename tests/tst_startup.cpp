@@ -216,6 +216,9 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
     script.expect([&](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
+        // The dialog's icon is the application's, as every window's is.
+        QCOMPARE(dialog->windowIcon().pixmap(32, 32).toImage(),
+                 QIcon(":icon/UploaderIcon.ico").pixmap(32, 32).toImage());
         QVERIFY(QTest::qWaitForWindowActive(dialog));
         for (int key : keys)
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
