@@ -7,10 +7,13 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QIcon>
 #include <QMessageBox>
 
 int RunUpdater()
 {
+    // The application's icon is every window's: the port dialog, the file dialog and the boxes.
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":icon/UploaderIcon.ico")));
     MainWindow w(nullptr);
     midiselection dialog(nullptr);
     oHandleSys = nullptr;

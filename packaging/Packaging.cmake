@@ -7,7 +7,8 @@
 #
 # Two components, so that musicians install the updater alone and developers add the tools:
 #   uploader   bin/corvane-uploader, share/applications/corvane-uploader.desktop,
-#              share/icons/hicolor/NxN/apps/corvane-uploader.png (drawn by tools/logo/make_icon.py)
+#              share/icons/hicolor/NxN/apps/corvane-uploader.png (drawn by tools/logo/make_icon.py),
+#              share/metainfo/com.corvane.uploader.metainfo.xml (AppStream: software centres)
 #   devtools   bin/corvane-device-sim, bin/corvane-make-update; left out of a plain install
 include(GNUInstallDirs)
 
@@ -17,6 +18,13 @@ install(TARGETS corvane-uploader
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT uploader)
 install(FILES ${CORVANE_PACKAGING_DIR}/corvane-uploader.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT uploader)
+# The AppStream metadata names the project's web address, under which the screenshots lie.
+set(CORVANE_PROJECT_URL "https://corvane.invalid/uploader"
+    CACHE STRING "Home page of the project; the metainfo's screenshots are under its docs/images")
+configure_file(${CORVANE_PACKAGING_DIR}/com.corvane.uploader.metainfo.xml.in
+               ${CMAKE_CURRENT_BINARY_DIR}/com.corvane.uploader.metainfo.xml @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/com.corvane.uploader.metainfo.xml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT uploader)
 foreach(size 16 32 48 64 128 256)
     install(FILES ${CORVANE_PACKAGING_DIR}/icons/hicolor/${size}x${size}/apps/corvane-uploader.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps COMPONENT uploader)

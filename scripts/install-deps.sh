@@ -1,22 +1,50 @@
 #!/bin/bash
-# Installs the Debian 12 packages the build, the tests and the demo need, skipping those present.
-# Usage: install-deps.sh [extra packages...]
-#        CORVANE_QT_MAJOR: the Qt versions to build with, "5", "6" or "5 6" (default: both, as
-#        scripts/test.sh builds both)
+# Installs the Debian 12 packages that one purpose needs, skipping those present.
+# Usage: install-deps.sh [demo|tests] [extra packages...]
+#   demo    what scripts/run.sh needs to build the updater and its tools and run an update against
+#           the simulated device: the compiler, CMake, one Qt and RtMidi; a JACK server only where
+#           there is no ALSA sequencer; Xvfb, xdotool and ImageMagick (the screenshot) only where
+#           there is no display.
+#   tests   the default: the demo's packages with a JACK server and Xvfb whatever the machine has,
+#           and everything the tests, the ALSA VM, the package check, the benchmarks and fuzzing
+#           need (scripts/test.sh, .ci/run).
+# CORVANE_QT_MAJOR: the Qt versions to build with, "5", "6" or "5 6" (default: 5 for the demo; both
+# for the tests, as scripts/test.sh builds both).
 set -euo pipefail
-packages=(g++ cmake make pkg-config librtmidi-dev libjack-jackd2-dev jackd2 xvfb xauth xdotool
-          imagemagick clang libclang-rt-14-dev libbenchmark-dev dpkg-dev file desktop-file-utils x11-utils
-          fonts-dejavu-core
-          # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
-          libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio
-          "$@")
-for qt in ${CORVANE_QT_MAJOR:-5 6}; do
+purpose=tests
+case ${1:-} in
+demo | tests) purpose=$1; shift ;;
+esac
+
+# librtmidi-dev brings the ALSA and JACK development files that the build's pkg-config checks find.
+packages=(g++ cmake make pkg-config librtmidi-dev fonts-dejavu-core)
+if [ "$purpose" = demo ]; then
+    qt_versions=${CORVANE_QT_MAJOR:-5}
+    # run.sh takes the ALSA sequencer wherever there is one, and shows the updater on the display.
+    [ -e /dev/snd/seq ] || packages+=(jackd2)
+    if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+        packages+=(xvfb xdotool imagemagick)
+    fi
+else
+    qt_versions=${CORVANE_QT_MAJOR:-5 6}
+    packages+=(libjack-jackd2-dev jackd2 xvfb xauth xdotool imagemagick x11-utils
+               clang libclang-rt-14-dev libbenchmark-dev
+               # the package check: cpack's Depends, the menu entry and the AppStream metadata
+               dpkg-dev file desktop-file-utils appstream
+               # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
+               libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio)
+fi
+packages+=("$@")
+for qt in $qt_versions; do
     case $qt in
     5) packages+=(qtbase5-dev) ;;
     # qt6-base-dev brings what Qt 6's CMake files look for (libgl-dev, libglx-dev, libopengl-dev,
     # libvulkan-dev); moc, uic and rcc are in qt6-base-dev-tools. On Debian 12 the xcb and
     # offscreen platform plugins come with libqt6gui6, qt6-qpa-plugins holds the others.
-    6) packages+=(qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins) ;;
+    6)
+        packages+=(qt6-base-dev qt6-base-dev-tools)
+        [ "$purpose" = demo ] || packages+=(qt6-qpa-plugins)
+        ;;
     *) echo "install-deps.sh: CORVANE_QT_MAJOR must list 5 and/or 6, not \"$qt\"" >&2; exit 2 ;;
     esac
 done
@@ -25,7 +53,7 @@ for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
-echo "Installing: ${missing[*]}"
+echo "Installing for the $purpose: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 $sudo apt-get update -qq

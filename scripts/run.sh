@@ -1,10 +1,10 @@
 #!/bin/bash
-# Installs what is missing, builds, and runs the updater against the simulated device, so a whole
-# update can be seen without hardware. Without a display it runs the same update under Xvfb,
-# driven by xdotool, and saves a screenshot.
+# Installs what the demo needs and is missing, builds, and runs the updater against the simulated
+# device, so a whole update can be seen without hardware. Without a display it runs the same update
+# under Xvfb, driven by xdotool, and saves a screenshot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target corvane-uploader corvane-device-sim corvane-make-update
 

@@ -7,7 +7,7 @@
 # Usage: test.sh     (CORVANE_FUZZ_SECONDS: fuzzing time per target, default 60)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh tests
 jobs=$(nproc)
 supp=$PWD/tests/sanitizers
 started=$SECONDS

@@ -7,6 +7,7 @@
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 
+#include <QLabel>
 #include <QMessageBox>
 #include <QProcess>
 #include <QtTest>
@@ -44,9 +45,12 @@ void NoServiceTest::userIsToldAndCancelEndsTheRun()
     driver.expect([&](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
-        dialogState = QString("%1 entries, ok %2")
+        // What to do is drawn on the empty list.
+        auto *hint = dialog->Form->listWidget->findChild<QLabel *>("labelNoPort");
+        dialogState = QString("%1 entries, ok %2, %3")
                           .arg(dialog->Form->listWidget->count())
-                          .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled");
+                          .arg(dialog->Form->pushButtonOk->isEnabled() ? "enabled" : "disabled")
+                          .arg(hint && hint->isVisible() ? hint->text() : "no hint");
         QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
     });
     QCOMPARE(runUpdater(), 0);
@@ -54,7 +58,8 @@ void NoServiceTest::userIsToldAndCancelEndsTheRun()
     const QString message = driver.seen().at(0).text;
     QVERIFY2(message.startsWith("No MIDI service could be opened"), qPrintable(message));
     QVERIFY2(message.contains("JACK"), qPrintable(message)); // the library's reason
-    QCOMPARE(dialogState, QString("0 entries, ok disabled"));
+    QCOMPARE(dialogState, QString("0 entries, ok disabled, No MIDI input found. Connect and switch "
+                                  "on the instrument, then start the updater again."));
 }
 
 void NoServiceTest::executableDoesNotAbortAtStartUp()

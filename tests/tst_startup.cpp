@@ -41,15 +41,18 @@ class StartupTest : public QObject
 
 private slots:
     void initTestCase();
+    void dialogListsPortsAndEnablesOkOnClick_data();
     void dialogListsPortsAndEnablesOkOnClick();
     void cancelEndsTheRunWithoutFileDialog();
     void escapeEndsTheRunLikeCancel();
     void vanishedPortIsReportedAndTheRunGoesOn();
+    void okOpensCurrentEntryAndAsksForTheFile_data();
     void okOpensCurrentEntryAndAsksForTheFile();
 
 private:
     MidiBackend::OutputPtr deviceOut;
     MidiBackend::OutputPtr otherOut;
+    MidiBackend::OutputPtr longOut;
     std::unique_ptr<RtMidiIn> deviceIn;
 };
 
@@ -60,13 +63,28 @@ void StartupTest::initTestCase()
     deviceOut->openVirtualPort("to host");
     otherOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Keys"));
     otherOut->openVirtualPort("to host");
+    // As long as the names of a USB interface's ports, which differ only at the end.
+    longOut.reset(new RtMidiOut(RtMidi::UNIX_JACK, "Virtual Raw MIDI 0-2"));
+    longOut->openVirtualPort("VirMIDI 0-2 port 2");
     deviceIn = std::make_unique<RtMidiIn>(RtMidi::UNIX_JACK, "Synth");
     deviceIn->ignoreTypes(false, false, false);
     deviceIn->openVirtualPort("from host");
 }
 
+void StartupTest::dialogListsPortsAndEnablesOkOnClick_data()
+{
+    QTest::addColumn<int>("key"); // 0: a click on the second entry
+    QTest::addColumn<int>("row"); // the entry chosen
+    QTest::newRow("click") << 0 << 1;
+    // The list has the focus, and its first entry is current but not chosen.
+    QTest::newRow("arrow key") << int(Qt::Key_Down) << 1;
+    QTest::newRow("Space") << int(Qt::Key_Space) << 0;
+}
+
 void StartupTest::dialogListsPortsAndEnablesOkOnClick()
 {
+    QFETCH(int, key);
+    QFETCH(int, row);
     midiselection dialog(nullptr);
     QCOMPARE(dialog.windowTitle(), QString("Dialog"));
     QCOMPARE(dialog.size(), QSize(240, 237));
@@ -78,6 +96,12 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
              QColor(85, 170, 0));
     QCOMPARE(dialog.Form->label->palette().color(QPalette::Active, QPalette::Window),
              QColor(0, 85, 255));
+    // The title is whole in the font that stands in for Calibri here.
+    QTextDocument title;
+    title.setHtml(dialog.Form->label->text());
+    QCOMPARE(title.toPlainText(), QString("MIDI port selection"));
+    QVERIFY(dialog.Form->label->fontMetrics().horizontalAdvance(title.toPlainText()) <=
+            dialog.Form->label->contentsRect().width());
     QStringList shown;
     for (int i = 0; i < dialog.Form->listWidget->count(); ++i) {
         const QListWidgetItem *item = dialog.Form->listWidget->item(i);
@@ -89,17 +113,34 @@ void StartupTest::dialogListsPortsAndEnablesOkOnClick()
     }
     QCOMPARE(shown, gMIDI.MIDIportList);
     QVERIFY(shown.contains("Synth:to host"));
+    QVERIFY(!dialog.Form->listWidget->findChild<QLabel *>("labelNoPort"));
+    // A long name keeps its end, where it differs from its interface's other ports.
+    QListWidget *list = dialog.Form->listWidget;
+    QCOMPARE(list->textElideMode(), Qt::ElideMiddle);
+    const auto longEntry =
+        list->findItems("Virtual Raw MIDI 0-2:VirMIDI 0-2 port 2", Qt::MatchExactly);
+    QCOMPARE(longEntry.size(), 1);
     QCOMPARE(dialog.ItemSelected, -1);
     QCOMPARE(dialog.DialogResult, 0);
     QVERIFY(!dialog.Form->pushButtonOk->isEnabled());
 
     dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QVERIFY(list->fontMetrics().horizontalAdvance(longEntry.first()->text()) >
+            list->viewport()->width());
+    QVERIFY(list->viewport()->rect().contains(list->visualItemRect(longEntry.first())));
+    QCOMPARE(QApplication::focusWidget(), list);
+    QCOMPARE(list->currentRow(), 0);
+    QVERIFY(!dialog.Form->pushButtonOk->isEnabled());
     QTest::mouseClick(dialog.Form->pushButtonOk, Qt::LeftButton); // disabled: nothing happens
     QCOMPARE(dialog.DialogResult, 0);
-    clickEntry(&dialog, "Keys:to host");
+    if (key)
+        QTest::keyClick(list, Qt::Key(key));
+    else
+        clickEntry(&dialog, list->item(row)->text());
     QVERIFY(dialog.Form->pushButtonOk->isEnabled());
     QCOMPARE(dialog.ItemSelected, 1);
-    QCOMPARE(gMIDI.MIDIportName, QString("Keys:to host"));
+    QCOMPARE(gMIDI.MIDIportName, list->item(row)->text());
 }
 
 void StartupTest::cancelEndsTheRunWithoutFileDialog()
@@ -154,8 +195,19 @@ void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
     QVERIFY(!midiin->isPortOpen());
 }
 
+void StartupTest::okOpensCurrentEntryAndAsksForTheFile_data()
+{
+    QTest::addColumn<QList<int>>("keys"); // none: the mouse
+    QTest::newRow("mouse") << QList<int>{};
+    // Synth's port is the first entry, current once the list has the focus.
+    QTest::newRow("Space, Enter on the list") << QList<int>{Qt::Key_Space, Qt::Key_Return};
+    QTest::newRow("arrows, Enter on Ok")
+        << QList<int>{Qt::Key_Down, Qt::Key_Up, Qt::Key_Tab, Qt::Key_Enter};
+}
+
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
 {
+    QFETCH(QList<int>, keys);
     QString portLabel;
     QString caption;
     QStringList filters;
@@ -164,11 +216,19 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
     script.expect([&](QWidget *w) {
         auto *dialog = qobject_cast<midiselection *>(w);
         QVERIFY(dialog);
-        clickEntry(dialog, "Keys:to host");
-        // Ok takes the entry that is current when it is pressed.
-        QListWidget *list = dialog->Form->listWidget;
-        list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
-        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        // The dialog's icon is the application's, as every window's is.
+        QCOMPARE(dialog->windowIcon().pixmap(32, 32).toImage(),
+                 QIcon(":icon/UploaderIcon.ico").pixmap(32, 32).toImage());
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        for (int key : keys)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        if (keys.isEmpty()) {
+            clickEntry(dialog, "Keys:to host");
+            // Ok takes the entry that is current when it is pressed.
+            QListWidget *list = dialog->Form->listWidget;
+            list->setCurrentRow(gMIDI.searchMIDIport("Synth:to host"));
+            QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        }
         dialogResult = dialog->DialogResult;
     });
     script.expect([&](QWidget *w) {

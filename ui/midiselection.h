@@ -23,5 +23,9 @@ public:
 private slots:
     void on_pushButtonOk_clicked();
     void on_listWidget_itemClicked(QListWidgetItem *item);
+    void on_listWidget_itemSelectionChanged();
     void on_pushButtonCancel_clicked();
+
+private:
+    void chooseCurrentEntry();
 };

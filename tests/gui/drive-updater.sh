@@ -5,7 +5,7 @@
 # Usage (inside a MIDI service and an X server): drive-updater.sh UPDATER DEVICE_SIM MAKE_UPDATE
 # Optional: CORVANE_UPDATE, an update file to send instead of one made here (version 2.5.0,
 # 150,000 bytes); CORVANE_RECORD, where the device records what it receives; CORVANE_SCREENSHOT,
-# where to save the main window after the update.
+# where to save the main window after the update; CORVANE_KEYBOARD=1, the keyboard alone, no mouse.
 set -u
 updater=$1 sim=$2 make_update=$3
 export QT_QPA_PLATFORM=xcb
@@ -51,9 +51,13 @@ app=$!
 pids+=($app)
 
 dialog=$(window "Dialog") || fail "no port dialog"
-xdotool mousemove --window "$dialog" 60 49 click 1   # the first (only) port in the list
-sleep 0.3
-xdotool mousemove --window "$dialog" 177 211 click 1 # Ok
+if [ "${CORVANE_KEYBOARD:-}" = 1 ]; then # the list has the keyboard: its first (only) port, Ok
+    xdotool windowfocus --sync "$dialog" sleep 0.3 key space sleep 0.3 key Return
+else
+    xdotool mousemove --window "$dialog" 60 49 click 1   # the first (only) port in the list
+    sleep 0.3
+    xdotool mousemove --window "$dialog" 177 211 click 1 # Ok
+fi
 
 files=$(window "Select file") || fail "no file dialog"
 xdotool windowfocus --sync "$files"
@@ -87,7 +91,11 @@ xdotool key Return
 sleep 0.3
 # The main window after the update, for the documentation.
 [ -n "$shot" ] && import -window "$main" "$shot"
-xdotool mousemove --window "$main" 617 271 click 1   # Exit
+if [ "${CORVANE_KEYBOARD:-}" = 1 ]; then # Exit, the window's one button, has the keyboard
+    xdotool windowfocus --sync "$main" sleep 0.2 key space
+else
+    xdotool mousemove --window "$main" 617 271 click 1 # Exit
+fi
 
 for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$app" 2>/dev/null && fail "the updater did not end after Exit"

@@ -2,8 +2,9 @@
 # Builds the Debian packages from a built tree with cpack (in a temporary folder, no rebuild),
 # unpacks them with dpkg -x into a temporary root and checks them as a user's machine would get
 # them: the files and their places, the menu entry, the icons, the Depends line against the
-# libraries the updater really links, and that the unpacked updater starts (shows its port
-# dialog) and draws its logo, which is compiled into the executable.
+# libraries the updater really links, the AppStream metadata of software centres, and that the
+# unpacked updater starts (shows its port dialog) and draws its logo, which is compiled into the
+# executable.
 # Usage: check-package.sh BUILD_DIR
 #        check-package.sh --logo-check UPDATER WORK_DIR   (inside an X server; used by the above)
 set -u
@@ -61,7 +62,8 @@ root=$work/root
 app=""
 cleanup() { [ -n "$app" ] && kill "$app" 2>/dev/null; wait 2>/dev/null; }
 trap cleanup EXIT
-for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate identify xdotool xprop Xvfb; do
+for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli identify xdotool \
+    xprop Xvfb; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -80,7 +82,8 @@ devtools=$work/out/corvane-uploader-devtools_${version}_$arch.deb
 # --- exactly these files, in the usual places
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
 expected="./usr/bin/corvane-uploader
-./usr/share/applications/corvane-uploader.desktop"
+./usr/share/applications/corvane-uploader.desktop
+./usr/share/metainfo/com.corvane.uploader.metainfo.xml"
 for size in 16 32 48 64 128 256; do
     expected+=$'\n'"./usr/share/icons/hicolor/${size}x$size/apps/corvane-uploader.png"
 done
@@ -134,6 +137,18 @@ for size in 16 32 48 64 128 256; do
     png=$root/usr/share/icons/hicolor/${size}x$size/apps/$icon.png
     [ "$(identify -format '%m %wx%h' "$png" 2>/dev/null)" = "PNG ${size}x$size" ] ||
         fail "no ${size}x$size PNG icon named $icon"
+done
+
+# --- the software centre's metadata: valid (no URL is fetched), for the installed menu entry, with
+# the guide's pictures as screenshots
+metainfo=$root/usr/share/metainfo/com.corvane.uploader.metainfo.xml
+appstreamcli validate --no-net "$metainfo" || fail "the AppStream metainfo is not valid"
+grep -q "<launchable type=\"desktop-id\">$(basename "$desktop")</launchable>" "$metainfo" ||
+    fail "the metainfo does not name $(basename "$desktop")"
+shots=$(sed -n 's|.*<image>.*/docs/images/\(.*\)</image>.*|\1|p' "$metainfo")
+[ -n "$shots" ] || fail "the metainfo has no screenshots from docs/images"
+for shot in $shots; do
+    [ -f "$(dirname "$0")/../../docs/images/$shot" ] || fail "no screenshot docs/images/$shot"
 done
 
 # --- the unpacked updater starts, and draws its logo from its compiled-in resources
