@@ -164,6 +164,18 @@ open_file() { # open_file NAME: typed into the file dialog's name field
     xdotool key Return
 }
 
+update_with_yes() { # the updater on the device's port and the update file, Yes to the question; sets main
+    start_updater
+    main=$(main_window) || fail "no main window"
+    local dialog question
+    dialog=$(window "Dialog") || fail "no port dialog"
+    choose_port "$dialog"
+    open_file "$update"
+    question=$(window "Updater message") || fail "no replacement question"
+    xdotool windowfocus --sync "$question"
+    xdotool key alt+y
+}
+
 wait_end() { # waits for the updater to end
     for _ in $(seq $((100 * patience))); do kill -0 "$app" 2>/dev/null || { wait "$app"; app=""; return 0; }; sleep 0.1; done
     fail "the updater did not end"
@@ -273,14 +285,7 @@ wait_end
 
 # --- The device stops answering after 40 messages: the progress stays; Exit ends the program
 start_device --silent-after 40
-start_updater
-main=$(main_window) || fail "no main window"
-dialog=$(window "Dialog") || fail "no port dialog"
-choose_port "$dialog"
-open_file "$update"
-question=$(window "Updater message") || fail "no replacement question"
-xdotool windowfocus --sync "$question"
-xdotool key alt+y
+update_with_yes
 sleep 6 # past the 3 s of silence after which the status line speaks
 shot guide-waiting.png "$main"
 xdotool mousemove --window "$main" 617 271 click 1
@@ -289,14 +294,7 @@ stop_device
 
 # --- The device quits after 40 messages, as when the instrument is unplugged: the port is named
 start_device --quit-after 40
-start_updater
-main=$(main_window) || fail "no main window"
-dialog=$(window "Dialog") || fail "no port dialog"
-choose_port "$dialog"
-open_file "$update"
-question=$(window "Updater message") || fail "no replacement question"
-xdotool windowfocus --sync "$question"
-xdotool key alt+y
+update_with_yes
 wait "$device"
 device=""
 sleep 3 # the wait looks for its ports once a second
