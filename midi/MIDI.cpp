@@ -77,8 +77,14 @@ QString reasonText(const RtMidiError &e)
 
 } // namespace
 
-MIDI::MIDI()
+MIDI::MIDI(Start start)
 {
+    MIDIportName = QLatin1String("");
+    PortNumber = -1;
+    if (start == StartLater) {
+        ServiceError = QStringLiteral("no MIDI service has been started");
+        return;
+    }
     std::string reason;
     midiin = MidiBackend::openInput("RtMidi Input Client", 100, &reason);
     if (midiin)
@@ -90,8 +96,6 @@ MIDI::MIDI()
         midiout = nullptr;
         ServiceError = QString::fromStdString(reason);
     }
-    MIDIportName = QLatin1String("");
-    PortNumber = -1;
 }
 
 int MIDI::GetMIDIPortListName()
@@ -179,21 +183,7 @@ void MIDI::OpenMIDIPort(int index)
         }
     }
 
-    unsigned int n = 0;
-    try {
-        n = midiout->getPortCount();
-    } catch (const RtMidiError &) {
-        n = 0;
-    }
-    int best = -1;
-    unsigned int bestIndex = 0;
-    for (unsigned int j = 0; j < n; ++j) {
-        int s = StatisticCompare(portName(*midiout, j), inName);
-        if (s > best) {
-            bestIndex = j;
-            best = s;
-        }
-    }
+    const int bestIndex = PairedOutput(inName);
 
     try {
         midiin->setCallback(mycallback, nullptr);
@@ -203,12 +193,12 @@ void MIDI::OpenMIDIPort(int index)
     }
 
     QString outName;
-    if (n == 0) {
+    if (bestIndex < 0) {
         problems << QStringLiteral("There is no MIDI output port to send the update to.");
     } else {
-        outName = portName(*midiout, bestIndex);
+        outName = portName(*midiout, unsigned(bestIndex));
         try {
-            midiout->openPort(bestIndex, outName.toUtf8().toStdString());
+            midiout->openPort(unsigned(bestIndex), outName.toUtf8().toStdString());
             OutputPortName = outName;
             MessageLimit = messageLimitOf(midiout->getCurrentApi());
         } catch (const RtMidiError &e) {
@@ -221,6 +211,67 @@ void MIDI::OpenMIDIPort(int index)
     setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
     InputOpen = inputOpen && !libraryName.isEmpty();
     OpenError = problems.join(QLatin1Char('\n'));
+}
+
+int MIDI::PairedOutput(const QString &inputName)
+{
+    if (!midiout)
+        return -1;
+    unsigned int n = 0;
+    try {
+        n = midiout->getPortCount();
+    } catch (const RtMidiError &) {
+        n = 0;
+    }
+    int best = -1;
+    int bestIndex = -1;
+    for (unsigned int j = 0; j < n; ++j) {
+        int s = StatisticCompare(portName(*midiout, j), inputName);
+        if (s > best) {
+            bestIndex = int(j);
+            best = s;
+        }
+    }
+    return bestIndex;
+}
+
+QString MIDI::OutputName(int index)
+{
+    return midiout && index >= 0 ? portName(*midiout, unsigned(index)) : QString();
+}
+
+bool MIDI::UseApi(const std::string &apiName)
+{
+    if (midiin && midiin->isPortOpen())
+        return false;
+    std::string reason;
+    RtMidiIn *in = MidiBackend::openInput("RtMidi Input Client", 100, &reason, apiName);
+    RtMidiOut *out =
+        in ? MidiBackend::openOutput("RtMidi Output Client", &reason, in, apiName) : nullptr;
+    delete midiin;
+    MidiBackend::CloseOutput()(midiout);
+    if (!in || !out) {
+        delete in;
+        midiin = nullptr;
+        midiout = nullptr;
+        ServiceError = QString::fromStdString(reason);
+        return false;
+    }
+    midiin = in;
+    midiout = out;
+    ServiceError.clear();
+    return true;
+}
+
+qint64 MIDI::ApiMessageLimit(const std::string &apiName)
+{
+    return messageLimitOf(RtMidi::getCompiledApiByName(apiName));
+}
+
+QString MIDI::ApiName()
+{
+    return midiin ? QString::fromStdString(RtMidi::getApiDisplayName(midiin->getCurrentApi()))
+                  : QString();
 }
 
 qint64 MIDI::SendSys(unsigned char *data, qint64 avail)

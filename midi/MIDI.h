@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 class RtMidiIn;
@@ -15,12 +16,27 @@ class RtMidiOut;
 class MIDI
 {
 public:
-    MIDI();
+    enum Start { StartNow, StartLater };
+    // StartNow creates the RtMidi input and output objects at once; StartLater leaves them to
+    // UseApi, so a program that may need no MIDI at all touches no MIDI service.
+    explicit MIDI(Start start = StartNow);
 
     int GetMIDIPortListName();
     int searchMIDIport(QString name);
     void OpenMIDIPort(int index);
     int StatisticCompare(QString a, QString b);
+    // The output port that OpenMIDIPort would open with the input port `inputName`: the number of
+    // the output whose name scores best against it, -1 when there is no output port.
+    int PairedOutput(const QString &inputName);
+    QString OutputName(int index);
+    // Starts over with the MIDI service `apiName` ("alsa", "jack"; "" for the library's default
+    // and its fallbacks) before any port is opened; false, with ServiceError saying why, when it
+    // cannot be reached.
+    bool UseApi(const std::string &apiName);
+    // The MessageLimit that OpenMIDIPort sets for an output of the MIDI service `apiName`.
+    static qint64 ApiMessageLimit(const std::string &apiName);
+    // The MIDI service in use, as the library names it ("ALSA", "Jack"); empty without one.
+    QString ApiName();
     void setMIDIportName(QString outputName, QString inputName);
     // Sends the bytes from data up to and including the first F7 among the next `avail` bytes as
     // one message and returns their number; -1 (nothing sent) when no F7 lies within `avail`.

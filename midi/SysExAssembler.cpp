@@ -45,4 +45,6 @@ void mycallback(double, std::vector<unsigned char> *message, void *)
         }
         // Other status bytes neither end nor restart the message.
     }
+    if (void (*wake)() = gMIDIsysParser.ReplyWaker.load(std::memory_order_acquire))
+        wake();
 }

@@ -8,6 +8,7 @@
 #include "ui_MainWindow.h"
 #include "ui_midiselection.h"
 
+#include "DeviceProcess.h"
 #include "ModalDriver.h"
 
 #include <QApplication>
@@ -36,58 +37,6 @@ inline MainWindow *mainWindow()
     return nullptr;
 }
 
-#ifdef SIM_PATH
-// The simulated device as a process: its options, its record file and what it printed.
-class Device
-{
-public:
-    QProcess process;
-    QByteArray output;
-
-    // verbose: one line per message received, with what was sent back.
-    bool start(const QStringList &options, const QString &record, bool verbose = false)
-    {
-        output.clear();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QStringList arguments{"--record", record};
-        if (verbose)
-            arguments << "-v";
-        process.start(QStringLiteral(SIM_PATH), arguments + options);
-        if (!process.waitForStarted())
-            return false;
-        QElapsedTimer clock;
-        clock.start();
-        while (!output.contains("ready\n") && clock.elapsed() < 20000) {
-            if (process.state() == QProcess::NotRunning)
-                return false;
-            process.waitForReadyRead(50);
-            output += process.readAllStandardOutput();
-        }
-        return output.contains("ready\n");
-    }
-
-    // What it printed so far; the GUI thread calls this from its timers.
-    const QByteArray &printed()
-    {
-        output += process.readAllStandardOutput();
-        return output;
-    }
-
-    // True when it ended by itself on the signal, as it must.
-    bool stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        process.terminate();
-        if (process.waitForFinished(10000))
-            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-        process.kill();
-        process.waitForFinished(5000);
-        return false;
-    }
-};
-
-#endif
 
 // Where a failed run leaves what it showed: next to CTest's log (CORVANE_TEST_ARTIFACTS), named
 // after the program, the case and its row.

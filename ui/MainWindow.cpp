@@ -9,8 +9,24 @@
 #include <QLabel>
 #include <QStatusBar>
 
+static void initResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
+static void cleanupResources()
+{
+    Q_CLEANUP_RESOURCE(resources);
+}
+
 namespace
 {
+
+// The logo and the icon, registered at start-up wherever the window is linked in.
+struct ResourceRegistration {
+    ResourceRegistration() { initResources(); }
+    ~ResourceRegistration() { cleanupResources(); }
+} resourceRegistration;
 
 // One line that ends in "…" where it does not fit, at any width the window gives it. Its width
 // follows the window, not its text, so a long line never widens the window.

@@ -4,103 +4,12 @@
 #include "ui/MainWindow.h"
 #include "update/MIDIsysParser.h"
 
-#include <QByteArray>
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QFile>
 #include <QMessageBox>
 
-#include <algorithm>
-#include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <limits>
-#include <new>
+HandleSys *oHandleSys = nullptr;
 
-namespace
-{
-
-// F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
-const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
-constexpr qint64 FixedBytes = qint64(sizeof HeaderStart);
-constexpr qint64 ParameterBytes = 4;
-constexpr qint64 VersionPosition = FixedBytes + 7 * ParameterBytes; // byte 33
-constexpr qint64 MaxVersionChars = qint64(sizeof(HandleSys::NewVersion)) - 1;
-
-// Longest file version text the replacement question shows; a longer one is cut and marked.
-constexpr int MaxQuestionChars = 64;
-// Bytes that hold more than MaxQuestionChars characters however they are encoded in UTF-8.
-constexpr qint64 MaxQuestionBytes = 4 * MaxQuestionChars + 4;
-
-// The header's version text: from byte 33 up to the first 00, or up to the end of the loaded
-// bytes when they hold no 00 there, but never more than `limit` bytes of it, so a header without
-// a 00 for gigabytes costs no more than a short one. Empty when the bytes end before byte 33.
-QByteArray headerVersionText(const unsigned char *buf, qint64 len, qint64 limit)
-{
-    if (!buf || len <= VersionPosition)
-        return QByteArray();
-    const auto *start = reinterpret_cast<const char *>(buf + VersionPosition);
-    const qint64 avail = std::min(len - VersionPosition, limit);
-    const void *nul = std::memchr(start, 0, size_t(avail));
-    const qint64 n = nul ? static_cast<const char *>(nul) - start : avail;
-    return QByteArray(start, int(n));
-}
-
-// The file's version text as the question shows it: a text longer than MaxQuestionChars is cut
-// there and ends in an ellipsis, so the box keeps a size a person can read.
-QString questionVersionText(const unsigned char *buf, qint64 len)
-{
-    const QByteArray bytes = headerVersionText(buf, len, MaxQuestionBytes);
-    const QString text = QString::fromUtf8(bytes);
-    if (bytes.size() < MaxQuestionBytes && text.size() <= MaxQuestionChars)
-        return text;
-    const int keep =
-        text.at(MaxQuestionChars - 1).isHighSurrogate() ? MaxQuestionChars - 1 : MaxQuestionChars;
-    return text.left(keep) + QChar(0x2026);
-}
-
-// The messages of the loaded bytes, which end with an F7: how many, and the longest of them.
-struct MessageSizes {
-    qint64 count = 0;
-    qint64 longestNumber = 0; // 1-based; the first of equally long ones
-    qint64 longestLength = 0;
-};
-
-MessageSizes measureMessages(const unsigned char *buf, qint64 len)
-{
-    MessageSizes sizes;
-    for (const unsigned char *p = buf, *end = buf + len; p < end;) {
-        const auto *f7 = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
-        if (!f7)
-            break;
-        ++sizes.count;
-        if (f7 + 1 - p > sizes.longestLength) {
-            sizes.longestNumber = sizes.count;
-            sizes.longestLength = f7 + 1 - p;
-        }
-        p = f7 + 1;
-    }
-    return sizes;
-}
-
-// A message longer than a MIDI interface takes whole never reaches an instrument behind one, and
-// the device would wait for it forever: such a file is refused before its first byte goes out,
-// saying this.
-QString tooLongText(const MessageSizes &sizes, qint64 limit)
-{
-    return QCoreApplication::translate(
-               "HandleSys", "This update file cannot be sent over MIDI: message %1 of %2 is %3 "
-                            "bytes long, and a MIDI interface (USB or 5-pin) takes at most %4 "
-                            "bytes in one message.\n\n"
-                            "Nothing was sent to the device.")
-        .arg(sizes.longestNumber)
-        .arg(sizes.count)
-        .arg(sizes.longestLength)
-        .arg(limit);
-}
-
-} // namespace
+HandleSys::HandleSys(QString path, MainWindow *window) : UpdateTransfer(path), Window(window) {}
 
 void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
 {
@@ -114,7 +23,39 @@ void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
     box.exec();
 }
 
-void HandleSys::showProgress(int percent)
+void HandleSys::ReadData(QString path)
+{
+    if (!Load(path)) {
+        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
+        return;
+    }
+    switch (Send()) {
+    case Outcome::Complete:
+        showMessage(QCoreApplication::translate("HandleSys", "End"));
+        break;
+    case Outcome::Illegal:
+        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
+        break;
+    case Outcome::TooLong:
+        showMessage(QCoreApplication::translate(
+                        "HandleSys", "This update file cannot be sent over MIDI: message %1 of %2 "
+                                     "is %3 bytes long, and a MIDI interface (USB or 5-pin) takes "
+                                     "at most %4 bytes in one message.\n\n"
+                                     "Nothing was sent to the device.")
+                        .arg(LongestNumber)
+                        .arg(MessageCount)
+                        .arg(LongestLength)
+                        .arg(gMIDI.MessageLimit),
+                    Qt::PlainText);
+        break;
+    case Outcome::Declined:
+    case Outcome::Stopped:
+    case Outcome::TimedOut:
+        break;
+    }
+}
+
+void HandleSys::progress(int percent)
 {
     if (ProgressSink)
         ProgressSink(percent);
@@ -122,156 +63,41 @@ void HandleSys::showProgress(int percent)
         Window->SetProgressBarValue(percent);
 }
 
-HandleSys::HandleSys(QString path, MainWindow *window) : FileName(path)
+void HandleSys::started()
 {
-    ExitFlag = false;
-    // The name as the file system stores it, so a path beyond ASCII is found as well.
-    QByteArray name = QFile::encodeName(path);
-    FileLen = CalcSize(name.data());
-    if (FileLen >= 0 && quint64(FileLen) <= std::numeric_limits<size_t>::max()) {
-        // Larger than memory leaves FileBuf null, and the load then reports the file.
-        try {
-            FileBuf = new (std::nothrow) unsigned char[size_t(FileLen)];
-        } catch (const std::bad_alloc &) { // a count beyond what new[] can express
-            FileBuf = nullptr;
-        }
-    }
-    FirstMessage = true;
-    Window = window;
+    if (Window)
+        Window->SetUpdaterersion(NewVersion, NewVersionText);
 }
 
-HandleSys::~HandleSys()
+void HandleSys::sendFailed(qint64 message, qint64 messages)
 {
-    delete[] FileBuf;
+    if (Window)
+        Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
 }
 
-void HandleSys::ReadData(QString path)
+void HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
 {
-    QByteArray name = QFile::encodeName(path);
-    // A file that does not end with the F7 of its last message was cut short; no part of a
-    // truncated firmware may reach the device.
-    if (CaricaBuffer(name.data(), FileLen) != 0 || (FileLen > 0 && FileBuf[FileLen - 1] != 0xF7)) {
-        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
-        return;
-    }
-
-    const MessageSizes sizes = measureMessages(FileBuf, std::max<qint64>(FileLen, 0));
-    const qint64 messages = sizes.count;
-    if (gMIDI.MessageLimit > 0 && sizes.longestLength > gMIDI.MessageLimit) {
-        showMessage(tooLongText(sizes, gMIDI.MessageLimit), Qt::PlainText);
-        return;
-    }
-
-    getParameters();
-
-    qint64 message = 0;
-    qint64 pos = 0;
-    while (pos < FileLen) {
-        // Taken before the send: a reply may come before the send returns.
-        const quint32 othersBefore = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
-        const qint64 n = gMIDI.SendSys(FileBuf + pos, FileLen - pos);
-        if (n <= 0) // cannot happen for a file that ends with F7; never loop on it
-            break;
-        ++message;
-        const bool sendFailed = !gMIDI.SendError.isEmpty();
-        if (sendFailed && Window)
-            Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
-        if (!waitForAck(message, messages, sendFailed, othersBefore))
-            return;
-
-        if (FirstMessage) {
-            if (gMIDIsysParser.CurVersionLen != 0 && !ReplaceYesNo()) {
-                ExitFlag = true;
-                return;
-            }
-            FirstMessage = false;
-            showProgress(0);
-            if (Window)
-                Window->SetUpdaterersion(NewVersion, NewVersionText);
-        }
-
-        pos += n;
-        showProgress(int(pos * 100 / FileLen));
-    }
-
-    showMessage(QCoreApplication::translate("HandleSys", "End"));
+    Window->ShowPortGone(port, message, messages);
 }
 
-qint64 HandleSys::now() const
+void HandleSys::waiting(qint64 ms, qint64 message, qint64 messages, int others,
+                        const QString &lastOther, bool advise)
 {
-    if (Clock)
-        return Clock();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    Window->ShowWaiting(int(ms / 1000), message, messages, others, lastOther, advise);
 }
 
-bool HandleSys::waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore)
+void HandleSys::waitOver()
 {
-    // The flag is not lowered before the send, so one left raised by an unclaimed earlier reply
-    // ends this wait at once. No time limit and no repeat: only Exit ends the wait for a silent
-    // device. A device may take many seconds for one message (erasing its flash after the header,
-    // or 4 KB at 31,250 baud), so the note stays neutral for a minute before it gives advice.
-    const qint64 start = now();
-    qint64 nextCheck = start + PortCheckMs;
-    qint64 shownSeconds = 0;
-    quint32 shownOthers = 0;
-    bool noted = sendFailed;
-    bool gone = false;
-    while (!gMIDIsysParser.Ack()) {
-        delay(1);
-        if (ExitFlag)
-            return false;
-        if (!Window)
-            continue;
-        const qint64 t = now();
-        if (!gone && t >= nextCheck) {
-            nextCheck = t + PortCheckMs;
-            const QString port = gMIDI.GonePort();
-            if (!port.isEmpty()) {
-                gone = noted = true;
-                Window->ShowPortGone(port, message, messages);
-            }
-        }
-        if (gone || sendFailed || t - start < NoteAfterMs)
-            continue;
-        // Read once per pass: the count with acquire, then the bytes it covers (or later ones).
-        const quint32 others =
-            gMIDIsysParser.OtherCount.load(std::memory_order_acquire) - othersBefore;
-        const qint64 seconds = (t - start) / 1000;
-        if (seconds == shownSeconds && others == shownOthers)
-            continue;
-        shownSeconds = seconds;
-        shownOthers = others;
-        noted = true;
-        Window->ShowWaiting(
-            int(seconds), message, messages, int(others),
-            others ? otherStartText(gMIDIsysParser.OtherStart.load(std::memory_order_relaxed))
-                   : QString(),
-            t - start >= AdviceAfterMs);
-    }
-    if (noted && Window)
-        Window->ClearStatusNote();
-    return true;
+    Window->ClearStatusNote();
 }
 
 bool HandleSys::ReplaceYesNo()
 {
-    const char *current = gMIDIsysParser.CurVersion;
-    const QString text =
-        QCoreApplication::translate("HandleSys", "Current firmware version is ") +
-        QString::fromUtf8(current, int(qstrnlen(current, sizeof gMIDIsysParser.CurVersion))) +
-        QLatin1Char('\n') + QCoreApplication::translate("HandleSys", "New version is ") +
-        questionVersionText(FileBuf, FileLen) + QLatin1Char('\n') +
-        QCoreApplication::translate("HandleSys", "Replace ?");
-
-    // The device's version text has been read. A version reply that comes now (a device that
-    // answers twice) overwrites it on the MIDI input thread, which acquires the flag first: a
-    // release that leaves the flag as it is orders this read before that write.
-    bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
-    while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
-                                                         std::memory_order_relaxed)) {
-    }
+    const QString text = QCoreApplication::translate("HandleSys", "Current firmware version is ") +
+                         DeviceVersion() + QLatin1Char('\n') +
+                         QCoreApplication::translate("HandleSys", "New version is ") +
+                         FileVersionText() + QLatin1Char('\n') +
+                         QCoreApplication::translate("HandleSys", "Replace ?");
 
     if (BoxSink)
         return BoxSink(text);
@@ -291,84 +117,4 @@ bool HandleSys::ReplaceYesNo()
 void HandleSys::SetExit()
 {
     ExitFlag = true;
-}
-
-void HandleSys::getParameters()
-{
-    if (ChechHeader() != FixedBytes)
-        return;
-    // Every read below stays within the loaded bytes: a header that ends inside parameter 1
-    // decodes nothing, one that ends inside parameters 2 to 7 decodes parameter 1 only.
-    if (FileLen < FixedBytes + ParameterBytes)
-        return;
-    Param1 = iConvert(FileBuf + FixedBytes);
-    if (Param1 != 0)
-        return;
-    if (FileLen < VersionPosition)
-        return;
-    Param2 = iConvert(FileBuf + 9);
-    Param3 = iConvert(FileBuf + 13);
-    Param4 = iConvert(FileBuf + 17);
-    Param5 = iConvert(FileBuf + 21);
-    Param6 = iConvert(FileBuf + 25);
-    Param7 = iConvert(FileBuf + 29);
-
-    // A longer text keeps its first 23 bytes, less a character that would be cut in two.
-    const QByteArray version = headerVersionText(FileBuf, FileLen, MaxVersionChars + 1);
-    int n = int(std::min<qint64>(version.size(), MaxVersionChars));
-    if (version.size() > MaxVersionChars)
-        for (int back = 0; back < 3 && n > 0 && (uchar(version.at(n)) & 0xC0) == 0x80; ++back)
-            --n;
-    std::memcpy(NewVersion, version.constData(), size_t(n));
-    NewVersion[n] = '\0';
-    NewVersionText = questionVersionText(FileBuf, FileLen);
-}
-
-int HandleSys::ChechHeader()
-{
-    if (!FileBuf || FileLen < FixedBytes)
-        return -1;
-    return std::memcmp(FileBuf, HeaderStart, sizeof HeaderStart) == 0 ? int(FixedBytes) : -1;
-}
-
-qint64 HandleSys::iConvert(unsigned char *p)
-{
-    return (qint64(p[0]) << 21) | (qint64(p[1]) << 14) | (qint64(p[2]) << 7) | qint64(p[3]);
-}
-
-qint64 HandleSys::CalcSize(char *path)
-{
-    if (!path)
-        return -1;
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return -1;
-    qint64 size = -1;
-    if (fseeko(f, 0, SEEK_END) == 0)
-        size = qint64(ftello(f)); // -1 when the position cannot be taken
-    std::fclose(f);
-    return size;
-}
-
-int HandleSys::CaricaBuffer(char *path, long len)
-{
-    if (!path || len < 0)
-        return -1;
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return -1;
-    // FileBuf holds FileLen bytes: a longer request reads only those and so fails.
-    const qint64 room = FileBuf ? std::min<qint64>(len, std::max<qint64>(FileLen, 0)) : 0;
-    const size_t got = room > 0 ? std::fread(FileBuf, 1, size_t(room), f) : 0;
-    std::fclose(f);
-    return qint64(got) == qint64(len) ? 0 : -1;
-}
-
-void delay(int ms)
-{
-    // QElapsedTimer runs on the monotonic clock: a change of the wall clock does not stretch it.
-    QElapsedTimer clock;
-    clock.start();
-    while (clock.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
 }

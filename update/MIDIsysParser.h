@@ -52,6 +52,10 @@ public:
     std::atomic<quint32> OtherCount;
     std::atomic<quint64> OtherStart;
 
+    // When set, called on the MIDI input thread after each message from the device has been
+    // handled, so a waiting thread can sleep until a reply instead of polling. It must not block.
+    std::atomic<void (*)()> ReplyWaker;
+
     // Records one message that is no reply: up to its first 7 bytes.
     void RecordOther(const unsigned char *bytes, int n);
 };

@@ -1,0 +1,256 @@
+#include "cli/TerminalTransfer.h"
+
+#include "cli/Console.h"
+#include "midi/MIDI.h"
+#include "update/MIDIsysParser.h"
+
+#include <QJsonObject>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace
+{
+
+// Written by the signal handler and the MIDI input thread, read by the main thread's waits.
+int wakeFd = -1;
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
+
+void wake()
+{
+    const std::uint64_t one = 1;
+    // A full counter already wakes the reader; nothing else can go wrong worth a word here.
+    [[maybe_unused]] ssize_t n = ::write(wakeFd, &one, sizeof one);
+}
+
+void onSignal(int)
+{
+    const int saved = errno;
+    interrupted.store(true);
+    wake();
+    errno = saved;
+}
+
+// Waits for a wake-up (or `fd` readable, when given) up to ms milliseconds; true when `fd` is
+// readable.
+bool waitFor(int ms, int fd = -1)
+{
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
+    const int n = ::poll(fds, fd >= 0 ? 2 : 1, ms);
+    if (n > 0 && (fds[0].revents & POLLIN)) {
+        std::uint64_t count;
+        [[maybe_unused]] ssize_t got = ::read(wakeFd, &count, sizeof count);
+    }
+    return n > 0 && fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP));
+}
+
+QString duration(qint64 seconds)
+{
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+TerminalTransfer::TerminalTransfer(const QString &path, Console &console, Answer answer)
+    : UpdateTransfer(path), console(console), answer(answer)
+{
+}
+
+bool TerminalTransfer::CatchSignals()
+{
+    wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0)
+        return false;
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+        return false;
+    gMIDIsysParser.ReplyWaker.store(wake, std::memory_order_release);
+    return true;
+}
+
+bool TerminalTransfer::Interrupted()
+{
+    return interrupted.load();
+}
+
+void TerminalTransfer::Sleep(int ms)
+{
+    if (!Interrupted())
+        waitFor(ms);
+}
+
+void TerminalTransfer::idle()
+{
+    // A reply raises the flag before the MIDI input thread wakes this wait, and the wake-up is
+    // counted, so one that comes between the flag's check and this sleep is never missed. The
+    // timeout only paces the notes and the port check.
+    if (!Interrupted())
+        waitFor(200);
+    if (Interrupted())
+        ExitFlag = true;
+}
+
+bool TerminalTransfer::readAnswer(QString *line)
+{
+    QByteArray bytes;
+    for (;;) {
+        if (Interrupted())
+            return false;
+        if (!waitFor(-1, STDIN_FILENO))
+            continue;
+        char c;
+        const ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        if (c == '\n')
+            break;
+        bytes += c;
+    }
+    *line = QString::fromLocal8Bit(bytes).trimmed();
+    return true;
+}
+
+bool TerminalTransfer::confirmReplace()
+{
+    Device = DeviceVersion();
+    const QString file = FileVersionText();
+    console.Event({{QStringLiteral("event"), QStringLiteral("version")},
+                   {QStringLiteral("device"), Device},
+                   {QStringLiteral("file"), file}});
+    const QString question = QStringLiteral("Replace version %1 with %2? [y/N]")
+                                 .arg(Console::Printable(Device), Console::Printable(file));
+    if (answer == Answer::Yes || answer == Answer::No) {
+        console.Line(question + (answer == Answer::Yes ? QStringLiteral(" yes (--yes)")
+                                                       : QStringLiteral(" no (--no)")));
+        return answer == Answer::Yes;
+    }
+    if (!::isatty(STDIN_FILENO)) {
+        NoTerminal = true;
+        return false;
+    }
+    console.Prompt(question + QLatin1Char(' '));
+    QString reply;
+    if (!readAnswer(&reply)) {
+        if (Interrupted())
+            ExitFlag = true;
+        return false;
+    }
+    const QString word = reply.toLower();
+    return word == QLatin1String("y") || word == QLatin1String("yes");
+}
+
+void TerminalTransfer::started()
+{
+    console.Line(QStringLiteral("Updating to version %1: %2 messages, %3 bytes.")
+                     .arg(Console::Printable(FileVersionText()), Console::Count(MessageCount),
+                          Console::Count(FileLen)));
+}
+
+void TerminalTransfer::progress(int percent)
+{
+    const qint64 t = now();
+    const qint64 bytes = BytesAcknowledged;
+    // The rate counts from the header's acknowledgement: the device may answer that one slowly
+    // (a question, an erase).
+    if (Acknowledged <= 1) {
+        rateStartMs = t;
+        rateStartBytes = bytes;
+    }
+    QString rate = QStringLiteral("- kB/s");
+    QString left = QStringLiteral("-:--");
+    if (t > rateStartMs && bytes > rateStartBytes) {
+        const double perSecond = double(bytes - rateStartBytes) * 1000.0 / double(t - rateStartMs);
+        rate = QStringLiteral("%1 kB/s").arg(perSecond / 1000.0, 0, 'f', 1);
+        left = duration(qint64(double(FileLen - bytes) / perSecond + 0.5));
+    }
+    const QString text = QStringLiteral("%1 %  message %2 of %3  %4 of %5 bytes  %6  %7 left")
+                             .arg(percent, 3)
+                             .arg(Console::Count(Acknowledged), Console::Count(MessageCount),
+                                  Console::Count(bytes), Console::Count(FileLen), rate, left);
+    const bool done = Acknowledged == MessageCount;
+    if (console.Tty && (done || lastRedrawMs < 0 || t - lastRedrawMs >= 100)) {
+        lastRedrawMs = t;
+        console.Redraw(text);
+    }
+    const int tenth = percent / 10;
+    if (tenth == lastTenth)
+        return;
+    lastTenth = tenth;
+    // In a log the start is said by started(); each tenth after it gets its line.
+    if (!console.Tty && percent > 0)
+        console.Line(text);
+    console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
+                   {QStringLiteral("percent"), percent},
+                   {QStringLiteral("message"), Acknowledged},
+                   {QStringLiteral("messages"), MessageCount},
+                   {QStringLiteral("bytes"), BytesAcknowledged},
+                   {QStringLiteral("total"), FileLen}});
+}
+
+void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
+{
+    console.Error(
+        QStringLiteral("Message %1 of %2 could not be sent: the MIDI port \"%3\" did not "
+                       "take it (%4). Check that the instrument is connected; Ctrl-C "
+                       "stops here, and the update is not complete.")
+            .arg(message)
+            .arg(messages)
+            .arg(Console::Printable(gMIDI.OutputPortName), Console::Printable(gMIDI.SendError)));
+}
+
+void TerminalTransfer::portGone(const QString &port, qint64 message, qint64 messages)
+{
+    console.Error(QStringLiteral("The MIDI port \"%1\" has gone: was the instrument disconnected? "
+                                 "The update stopped at message %2 of %3 and is not complete; "
+                                 "Ctrl-C stops here.")
+                      .arg(Console::Printable(port))
+                      .arg(message)
+                      .arg(messages));
+}
+
+void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int others,
+                               const QString &lastOther, bool advise)
+{
+    const qint64 seconds = ms / 1000;
+    QString text = QStringLiteral("Waiting for the device to acknowledge message %1 of %2: %3 s.")
+                       .arg(message)
+                       .arg(messages)
+                       .arg(seconds);
+    if (others > 0)
+        text += QStringLiteral(" It sent %1 %2 that %3 no acknowledgement: %4.")
+                    .arg(others)
+                    .arg(others == 1 ? QStringLiteral("message") : QStringLiteral("messages"),
+                         others == 1 ? QStringLiteral("is") : QStringLiteral("are"), lastOther);
+    if (advise)
+        text += QStringLiteral(" If no answer comes, check the MIDI connection and the "
+                               "instrument. Ctrl-C stops here: the update is not complete.");
+    if (console.Tty) {
+        console.Redraw(text);
+        return;
+    }
+    // In a log, a line now and then: on the first note, then every ten seconds.
+    if (seconds * 1000 != NoteAfterMs && seconds % 10 != 0)
+        return;
+    console.Line(text);
+    console.Event({{QStringLiteral("event"), QStringLiteral("waiting")},
+                   {QStringLiteral("message"), message},
+                   {QStringLiteral("messages"), messages},
+                   {QStringLiteral("seconds"), seconds},
+                   {QStringLiteral("others"), others}});
+}
+
+void TerminalTransfer::waitOver()
+{
+    lastRedrawMs = -1;
+}

@@ -1,0 +1,51 @@
+// The update transfer as the terminal program runs it: sleeps until the device answers instead of
+// polling, asks its question on the terminal, prints progress, and stops on SIGINT or SIGTERM
+// between messages.
+#pragma once
+
+#include "update/UpdateTransfer.h"
+
+class Console;
+
+class TerminalTransfer : public UpdateTransfer
+{
+public:
+    enum class Answer { Ask, Yes, No };
+
+    TerminalTransfer(const QString &path, Console &console, Answer answer);
+
+    // Makes SIGINT and SIGTERM stop the program between messages, and lets replies from the
+    // device wake it. Once, before anything waits.
+    static bool CatchSignals();
+    // True once SIGINT or SIGTERM came.
+    static bool Interrupted();
+    // Sleeps up to ms milliseconds, less when a signal or a message from the device comes.
+    static void Sleep(int ms);
+
+    // The question could not be asked: standard input is no terminal.
+    bool NoTerminal = false;
+    // The device's version text, once it answered the header with one.
+    QString Device;
+
+protected:
+    void idle() override;
+    bool confirmReplace() override;
+    void started() override;
+    void progress(int percent) override;
+    void sendFailed(qint64 message, qint64 messages) override;
+    void portGone(const QString &port, qint64 message, qint64 messages) override;
+    void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
+                 bool advise) override;
+    void waitOver() override;
+
+private:
+    // Reads one answer from the terminal; false on a signal or the end of the input.
+    bool readAnswer(QString *line);
+
+    Console &console;
+    Answer answer;
+    qint64 rateStartMs = 0;
+    qint64 rateStartBytes = 0;
+    qint64 lastRedrawMs = -1;
+    int lastTenth = -1;
+};

@@ -1,0 +1,486 @@
+#include "cli/UploadCommand.h"
+
+#include "cli/TerminalTransfer.h"
+#include "midi/MIDI.h"
+
+#include <QCommandLineParser>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonObject>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The MIDI library's threads (created when a service is started and a port opened) inherit the
+// creating thread's signal mask: with these blocked there, Ctrl-C always reaches the main thread.
+void withSignalsBlocked(const std::function<void()> &work)
+{
+    sigset_t block, old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &block, &old);
+    work();
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+bool isUpdateFile(UpdateTransfer &file)
+{
+    return file.MessageCount > 0 && file.ChechHeader() > 0;
+}
+
+// Why `file` (whose Load gave `loaded`) is no update file the program sends; empty when it is one.
+QString fileProblem(UpdateTransfer &file, bool loaded, const QString &path)
+{
+    const QString name = Console::Printable(path);
+    if (file.FileLen < 0 || (!loaded && !QFileInfo(path).isReadable()))
+        return QStringLiteral("The file \"%1\" cannot be read: check its name and that you may "
+                              "read it.")
+            .arg(name);
+    if (!loaded)
+        return QStringLiteral("The file \"%1\" does not end with the end of a MIDI System "
+                              "Exclusive message (F7), so it was cut short or is no update file: "
+                              "download it again.")
+            .arg(name);
+    if (!isUpdateFile(file))
+        return QStringLiteral("The file \"%1\" does not begin with an update file's header "
+                              "(F0 7E 10 07 02): check that it is a Corvane update file (.cvn).")
+            .arg(name);
+    return QString();
+}
+
+} // namespace
+
+QString UploadCommand::HelpText()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  corvane-upload --list [--api alsa|jack] [--json]\n"
+        "  corvane-upload --check FILE [--json]\n"
+        "  corvane-upload [--api alsa|jack] --port PORT [--yes | --no] [--timeout SECONDS]\n"
+        "                 [--wait-for-port SECONDS] [--quiet | --json] FILE\n"
+        "\n"
+        "Sends a Corvane update file (.cvn) to a MIDI instrument one message at a time and waits\n"
+        "for the instrument's acknowledgement after each, as Corvane Uploader does in its window.\n"
+        "\n"
+        "Options:\n"
+        "  --list                   List the MIDI input ports, numbered from 0, each with the\n"
+        "                           output port it is paired with.\n"
+        "  --check FILE             Check an update file without sending it: its version, its\n"
+        "                           messages, and whether its longest message fits a MIDI port.\n"
+        "  --api alsa|jack          The MIDI service: the ALSA sequencer or a JACK server\n"
+        "                           (default: the ALSA sequencer where there is one).\n"
+        "  --port PORT              The instrument's input port: its number from --list, its\n"
+        "                           whole name, or a part of its name that no other port has.\n"
+        "  --yes                    Replace the instrument's firmware version without asking.\n"
+        "  --no                     Never replace it: only the file's header is sent.\n"
+        "  --timeout SECONDS        Give up when an acknowledgement takes longer (default: wait\n"
+        "                           as long as it takes).\n"
+        "  --wait-for-port SECONDS  Wait that long for the port to appear.\n"
+        "  --quiet                  Print errors only.\n"
+        "  --json                   Print JSON objects, one a line, for scripts.\n"
+        "  --help                   Print this text.\n"
+        "  --version                Print the program's version.\n"
+        "\n"
+        "Without --yes or --no, the question \"Replace version X with Y? [y/N]\" is asked on the\n"
+        "terminal; with no terminal to ask on, nothing beyond the header is sent.\n"
+        "Ctrl-C stops between two messages; the update is then not complete.\n"
+        "\n"
+        "Exit status:\n"
+        "  0    the whole file was sent and acknowledged (--check: the file can be sent)\n"
+        "  1    bad command line\n"
+        "  2    the file cannot be read, is no update file, or holds a message longer than the\n"
+        "       port carries (nothing sent)\n"
+        "  3    no MIDI service, or no such port (nothing sent)\n"
+        "  4    the replacement of the instrument's version was declined (only the header sent)\n"
+        "  5    no acknowledgement within --timeout\n"
+        "  130  interrupted (Ctrl-C, SIGTERM)\n");
+}
+
+QList<int> UploadCommand::MatchPort(const QStringList &names, const QString &wanted)
+{
+    bool isNumber = false;
+    const int number = wanted.toInt(&isNumber);
+    if (isNumber && !wanted.startsWith(QLatin1Char('+')) && !wanted.startsWith(QLatin1Char('-')))
+        return number < names.size() ? QList<int>{number} : QList<int>();
+    QList<int> exact, containing;
+    for (int i = 0; i < names.size(); ++i) {
+        if (names.at(i) == wanted)
+            exact << i;
+        if (!wanted.isEmpty() && names.at(i).contains(wanted, Qt::CaseInsensitive))
+            containing << i;
+    }
+    return exact.isEmpty() ? containing : exact;
+}
+
+int UploadCommand::Run(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption listOption(QStringLiteral("list"));
+    const QCommandLineOption checkOption(QStringLiteral("check"), QString(),
+                                         QStringLiteral("FILE"));
+    const QCommandLineOption apiOption(QStringLiteral("api"), QString(), QStringLiteral("API"));
+    const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("PORT"));
+    const QCommandLineOption yesOption(QStringLiteral("yes"));
+    const QCommandLineOption noOption(QStringLiteral("no"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"), QString(),
+                                           QStringLiteral("SECONDS"));
+    const QCommandLineOption waitOption(QStringLiteral("wait-for-port"), QString(),
+                                        QStringLiteral("SECONDS"));
+    const QCommandLineOption quietOption(QStringLiteral("quiet"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    const QCommandLineOption helpOption(QStringLiteral("help"));
+    const QCommandLineOption versionOption(QStringLiteral("version"));
+    parser.addOptions({listOption, checkOption, apiOption, portOption, yesOption, noOption,
+                       timeoutOption, waitOption, quietOption, jsonOption, helpOption,
+                       versionOption});
+
+    const auto bad = [this](const QString &why) {
+        console.Error(QStringLiteral("corvane-upload: %1; see corvane-upload --help.").arg(why));
+        return int(BadCommandLine);
+    };
+    if (!parser.parse(arguments)) {
+        QString why = parser.errorText();
+        while (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        return bad(why);
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(HelpText().toUtf8().constData(), stdout);
+        return Complete;
+    }
+    if (parser.isSet(versionOption)) {
+        std::printf("corvane-upload %s\n", CORVANE_VERSION);
+        return Complete;
+    }
+
+    console.Json = parser.isSet(jsonOption);
+    console.Quiet = parser.isSet(quietOption);
+    console.Tty = ::isatty(STDOUT_FILENO) && !console.Json && !console.Quiet;
+    if (console.Json && console.Quiet)
+        return bad(QStringLiteral("--quiet and --json exclude each other"));
+    if (parser.isSet(yesOption) && parser.isSet(noOption))
+        return bad(QStringLiteral("--yes and --no exclude each other"));
+    if (parser.isSet(apiOption)) {
+        const QString name = parser.value(apiOption);
+        if (name != QLatin1String("alsa") && name != QLatin1String("jack"))
+            return bad(QStringLiteral("--api takes alsa or jack, not \"%1\"")
+                           .arg(Console::Printable(name)));
+        api = name.toStdString();
+    }
+    const auto seconds = [&](const QCommandLineOption &option, double least, double *value) {
+        if (!parser.isSet(option))
+            return true;
+        bool ok = false;
+        *value = parser.value(option).toDouble(&ok);
+        return ok && *value >= least && *value <= 1e6;
+    };
+    if (!seconds(timeoutOption, 0.001, &timeoutSeconds))
+        return bad(QStringLiteral("--timeout takes a number of seconds above 0"));
+    if (!seconds(waitOption, 0, &waitForPortSeconds))
+        return bad(QStringLiteral("--wait-for-port takes a number of seconds"));
+    answer = parser.isSet(yesOption) ? 1 : parser.isSet(noOption) ? 2 : 0;
+    portText = parser.value(portOption);
+
+    const QStringList files = parser.positionalArguments();
+    const bool sendOptions = parser.isSet(portOption) || parser.isSet(yesOption) ||
+                             parser.isSet(noOption) || parser.isSet(timeoutOption) ||
+                             parser.isSet(waitOption) || parser.isSet(quietOption);
+    if (parser.isSet(listOption)) {
+        if (parser.isSet(checkOption) || sendOptions || !files.isEmpty())
+            return bad(QStringLiteral("--list takes only --api and --json"));
+        return list();
+    }
+    if (parser.isSet(checkOption)) {
+        if (sendOptions || parser.isSet(apiOption) || !files.isEmpty())
+            return bad(QStringLiteral("--check takes only a file and --json"));
+        return check(parser.value(checkOption));
+    }
+    if (files.size() != 1)
+        return bad(files.isEmpty() ? QStringLiteral("no update file given")
+                                   : QStringLiteral("one update file at a time"));
+    if (!parser.isSet(portOption)) {
+        console.Error(QStringLiteral("corvane-upload: say which MIDI port the instrument is on "
+                                     "with --port: a number or a part of a name from this list; "
+                                     "see corvane-upload --help."));
+        if (startMidi())
+            for (const QString &line : portLines())
+                console.Error(line);
+        return BadCommandLine;
+    }
+    return send(files.first());
+}
+
+bool UploadCommand::startMidi()
+{
+    bool started = false;
+    // The libraries print their own lines while they look for a service that is not there; the
+    // reasons that matter come back in ServiceError, and are said once, in one sentence.
+    std::fflush(stderr);
+    const int savedStderr = ::dup(STDERR_FILENO);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (savedStderr >= 0 && devNull >= 0)
+        ::dup2(devNull, STDERR_FILENO);
+    withSignalsBlocked([&] { started = gMIDI.UseApi(api); });
+    if (savedStderr >= 0 && devNull >= 0)
+        ::dup2(savedStderr, STDERR_FILENO);
+    if (devNull >= 0)
+        ::close(devNull);
+    if (savedStderr >= 0)
+        ::close(savedStderr);
+    if (started)
+        return true;
+    console.Error(QStringLiteral("No MIDI service could be reached (%1): start the ALSA sequencer "
+                                 "or a JACK server, then try again.")
+                      .arg(Console::Printable(gMIDI.ServiceError.simplified())));
+    return false;
+}
+
+QStringList UploadCommand::portLines(const QList<int> &only)
+{
+    QStringList lines;
+    gMIDI.GetMIDIPortListName();
+    for (int i = 0; i < gMIDI.MIDIportList.size(); ++i) {
+        if (!only.isEmpty() && !only.contains(i))
+            continue;
+        const QString out = gMIDI.OutputName(gMIDI.PairedOutput(gMIDI.MIDIportList.at(i)));
+        lines << QStringLiteral("%1  %2  ->  %3")
+                     .arg(i, 2)
+                     .arg(Console::Printable(gMIDI.MIDIportList.at(i)),
+                          out.isEmpty() ? QStringLiteral("(no output port)")
+                                        : Console::Printable(out));
+    }
+    if (lines.isEmpty())
+        lines << QStringLiteral("(no MIDI input port)");
+    return lines;
+}
+
+int UploadCommand::list()
+{
+    if (!startMidi()) {
+        console.Event({{QStringLiteral("error"), gMIDI.ServiceError}});
+        return NoPort;
+    }
+    const QStringList lines = portLines();
+    QJsonArray ports;
+    for (int i = 0; i < gMIDI.MIDIportList.size(); ++i) {
+        const QString out = gMIDI.OutputName(gMIDI.PairedOutput(gMIDI.MIDIportList.at(i)));
+        ports.append(QJsonObject{
+            {QStringLiteral("number"), i},
+            {QStringLiteral("input"), gMIDI.MIDIportList.at(i)},
+            {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)}});
+    }
+    console.Event({{QStringLiteral("api"), gMIDI.ApiName()}, {QStringLiteral("ports"), ports}});
+    console.Line(QStringLiteral("MIDI service: %1").arg(gMIDI.ApiName()));
+    for (const QString &line : lines)
+        console.Line(line);
+    return Complete;
+}
+
+int UploadCommand::check(const QString &path)
+{
+    TerminalTransfer file(path, console, TerminalTransfer::Answer::No);
+    const bool loaded = file.Load(path);
+    QString problem = fileProblem(file, loaded, path);
+    const qint64 alsa = MIDI::ApiMessageLimit("alsa");
+    const qint64 jack = MIDI::ApiMessageLimit("jack");
+    const bool fitsAlsa = alsa <= 0 || file.LongestLength <= alsa;
+    const bool fitsJack = jack <= 0 || file.LongestLength <= jack;
+    if (problem.isEmpty() && !fitsAlsa)
+        problem = QStringLiteral("Message %1 of %2 of \"%3\" is %4 bytes long, but a MIDI "
+                                 "interface takes at most %5 bytes in one message: this file "
+                                 "cannot be sent; ask for one made for MIDI interfaces.")
+                      .arg(file.LongestNumber)
+                      .arg(file.MessageCount)
+                      .arg(Console::Printable(path))
+                      .arg(file.LongestLength)
+                      .arg(alsa);
+    const int status = problem.isEmpty() ? Complete : BadFile;
+
+    QJsonObject json{{QStringLiteral("file"), path},
+                     {QStringLiteral("update"), status == Complete},
+                     {QStringLiteral("status"), status}};
+    if (loaded) {
+        json.insert(QStringLiteral("version"), file.FileVersionText());
+        json.insert(QStringLiteral("messages"), file.MessageCount);
+        json.insert(QStringLiteral("bytes"), file.FileLen);
+        json.insert(QStringLiteral("longest"),
+                    QJsonObject{{QStringLiteral("message"), file.LongestNumber},
+                                {QStringLiteral("bytes"), file.LongestLength}});
+        json.insert(QStringLiteral("fits"), QJsonObject{{QStringLiteral("alsa"), fitsAlsa},
+                                                        {QStringLiteral("jack"), fitsJack}});
+        json.insert(QStringLiteral("limits"),
+                    QJsonObject{{QStringLiteral("alsa"), alsa}, {QStringLiteral("jack"), jack}});
+    }
+    if (!problem.isEmpty())
+        json.insert(QStringLiteral("problem"), problem);
+    console.Event(json);
+
+    if (loaded) {
+        const auto fits = [&](bool ok, qint64 limit) {
+            return QStringLiteral("%1 (at most %2 bytes in one message)")
+                .arg(ok ? QStringLiteral("fits") : QStringLiteral("too long"),
+                     Console::Count(limit));
+        };
+        console.Line(QStringLiteral("File:            %1").arg(Console::Printable(path)));
+        console.Line(
+            QStringLiteral("Version:         %1").arg(Console::Printable(file.FileVersionText())));
+        console.Line(QStringLiteral("Messages:        %1").arg(Console::Count(file.MessageCount)));
+        console.Line(QStringLiteral("Size:            %1 bytes").arg(Console::Count(file.FileLen)));
+        console.Line(QStringLiteral("Longest message: number %1, %2 bytes")
+                         .arg(file.LongestNumber)
+                         .arg(Console::Count(file.LongestLength)));
+        console.Line(QStringLiteral("ALSA:            %1").arg(fits(fitsAlsa, alsa)));
+        console.Line(QStringLiteral("JACK:            %1").arg(fits(fitsJack, jack)));
+    }
+    if (!problem.isEmpty())
+        console.Error(problem);
+    return status;
+}
+
+int UploadCommand::finish(int status, const QString &result, const QString &text)
+{
+    if (!text.isEmpty())
+        console.Error(text);
+    console.Event({{QStringLiteral("event"), QStringLiteral("outcome")},
+                   {QStringLiteral("status"), status},
+                   {QStringLiteral("result"), result},
+                   {QStringLiteral("acknowledged"), acknowledged},
+                   {QStringLiteral("messages"), messages},
+                   {QStringLiteral("text"), text}});
+    return status;
+}
+
+int UploadCommand::send(const QString &path)
+{
+    if (!TerminalTransfer::CatchSignals())
+        return finish(BadCommandLine, QStringLiteral("internal"),
+                      QStringLiteral("The program could not set up its signal handling."));
+    TerminalTransfer transfer(path, console,
+                              answer == 1   ? TerminalTransfer::Answer::Yes
+                              : answer == 2 ? TerminalTransfer::Answer::No
+                                            : TerminalTransfer::Answer::Ask);
+    const QString problem = fileProblem(transfer, transfer.Load(path), path);
+    if (!problem.isEmpty())
+        return finish(BadFile, QStringLiteral("bad-file"), problem);
+    messages = transfer.MessageCount;
+
+    if (!startMidi())
+        return finish(NoPort, QStringLiteral("no-midi-service"));
+
+    // The port: at once, or as soon as it appears within --wait-for-port.
+    QElapsedTimer waited;
+    waited.start();
+    QList<int> matches;
+    for (;;) {
+        gMIDI.GetMIDIPortListName();
+        matches = MatchPort(gMIDI.MIDIportList, portText);
+        if (!matches.isEmpty() || waited.elapsed() >= qint64(waitForPortSeconds * 1000))
+            break;
+        TerminalTransfer::Sleep(250);
+        if (TerminalTransfer::Interrupted())
+            return finish(Interrupted, QStringLiteral("interrupted"),
+                          QStringLiteral("Interrupted while waiting for the MIDI port: nothing "
+                                         "was sent."));
+    }
+    if (matches.size() != 1) {
+        const QString text =
+            matches.isEmpty()
+                ? QStringLiteral("No MIDI input port matches \"%1\": choose one of these by its "
+                                 "number or a part of its name; nothing was sent.")
+                      .arg(Console::Printable(portText))
+                : QStringLiteral("\"%1\" matches %2 MIDI input ports: give more of the name, or "
+                                 "the port's number; nothing was sent.")
+                      .arg(Console::Printable(portText))
+                      .arg(matches.size());
+        finish(NoPort, QStringLiteral("no-such-port"), text);
+        for (const QString &line : portLines(matches))
+            console.Error(line);
+        return NoPort;
+    }
+
+    withSignalsBlocked([&] { gMIDI.OpenMIDIPort(matches.first()); });
+    if (!gMIDI.OpenError.isEmpty())
+        return finish(NoPort, QStringLiteral("port-not-opened"),
+                      QStringLiteral("%1 Check the port with corvane-upload --list.")
+                          .arg(Console::Printable(gMIDI.OpenError.simplified())));
+    console.Event({{QStringLiteral("event"), QStringLiteral("ports")},
+                   {QStringLiteral("api"), gMIDI.ApiName()},
+                   {QStringLiteral("input"), gMIDI.MIDIportName},
+                   {QStringLiteral("output"), gMIDI.OutputPortName},
+                   {QStringLiteral("file"), path},
+                   {QStringLiteral("version"), transfer.FileVersionText()},
+                   {QStringLiteral("messages"), transfer.MessageCount},
+                   {QStringLiteral("bytes"), transfer.FileLen}});
+    console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\" through \"%4\" (%5).")
+                     .arg(Console::Printable(path), Console::Printable(transfer.FileVersionText()),
+                          Console::Printable(gMIDI.MIDIportName),
+                          Console::Printable(gMIDI.OutputPortName), gMIDI.ApiName()));
+
+    transfer.AckTimeoutMs = qint64(timeoutSeconds * 1000);
+    QElapsedTimer took;
+    took.start();
+    const UpdateTransfer::Outcome outcome = transfer.Send();
+    acknowledged = transfer.Acknowledged;
+    const QString stoppedAt = acknowledged == 0
+                                  ? QStringLiteral("no message was acknowledged")
+                                  : QStringLiteral("message %1 of %2 was the last acknowledged")
+                                        .arg(acknowledged)
+                                        .arg(messages);
+    switch (outcome) {
+    case UpdateTransfer::Outcome::Complete:
+        console.Line(QStringLiteral("Update complete: %1 messages, %2 bytes, all acknowledged, in "
+                                    "%3 s.")
+                         .arg(Console::Count(messages), Console::Count(transfer.FileLen))
+                         .arg(double(took.elapsed()) / 1000.0, 0, 'f', 1));
+        return finish(Complete, QStringLiteral("complete"));
+    case UpdateTransfer::Outcome::Illegal:
+        return finish(BadFile, QStringLiteral("bad-file"), fileProblem(transfer, false, path));
+    case UpdateTransfer::Outcome::TooLong:
+        return finish(BadFile, QStringLiteral("message-too-long"),
+                      QStringLiteral("Message %1 of %2 is %3 bytes long, but the MIDI port "
+                                     "carries at most %4 bytes in one message: nothing was sent; "
+                                     "ask for an update file made for MIDI interfaces.")
+                          .arg(transfer.LongestNumber)
+                          .arg(messages)
+                          .arg(transfer.LongestLength)
+                          .arg(gMIDI.MessageLimit));
+    case UpdateTransfer::Outcome::Declined:
+        if (transfer.NoTerminal)
+            return finish(Declined, QStringLiteral("no-terminal"),
+                          QStringLiteral("The instrument has version %1, and replacing it needs "
+                                         "a yes, but standard input is no terminal to ask on: "
+                                         "only the file's header was sent; run again with --yes "
+                                         "to replace it.")
+                              .arg(Console::Printable(transfer.Device)));
+        return finish(Declined, QStringLiteral("declined"),
+                      QStringLiteral("The instrument keeps version %1: only the file's header was "
+                                     "sent.")
+                          .arg(Console::Printable(transfer.Device)));
+    case UpdateTransfer::Outcome::Stopped:
+        return finish(Interrupted, QStringLiteral("interrupted"),
+                      QStringLiteral("Interrupted: %1, and the update is not complete; run it "
+                                     "again to finish it.")
+                          .arg(stoppedAt));
+    case UpdateTransfer::Outcome::TimedOut:
+        return finish(TimedOut, QStringLiteral("timeout"),
+                      QStringLiteral("No acknowledgement of message %1 of %2 came within %3 s: "
+                                     "%4, and the update is not complete; check the MIDI "
+                                     "connection and the instrument, then run it again.")
+                          .arg(transfer.Message)
+                          .arg(messages)
+                          .arg(timeoutSeconds)
+                          .arg(stoppedAt));
+    }
+    return finish(BadFile, QStringLiteral("bad-file"));
+}

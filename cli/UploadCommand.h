@@ -1,0 +1,51 @@
+// The terminal program: its command line, the port list, the file check, and one update.
+#pragma once
+
+#include "cli/Console.h"
+
+#include <QString>
+#include <QStringList>
+
+class UploadCommand
+{
+public:
+    enum Status {
+        Complete = 0,
+        BadCommandLine = 1,
+        BadFile = 2,
+        NoPort = 3,
+        Declined = 4,
+        TimedOut = 5,
+        Interrupted = 130,
+    };
+
+    // Runs the program with `arguments` (the program's name first); returns its exit status.
+    int Run(const QStringList &arguments);
+
+    static QString HelpText();
+
+    // Which of `names` the text of --port means: a number from the list, else the one exact
+    // name, else the one name that contains it, case aside. Several exact names or several that
+    // contain it are all returned; none, an empty list.
+    static QList<int> MatchPort(const QStringList &names, const QString &wanted);
+
+private:
+    int list();
+    int check(const QString &path);
+    int send(const QString &path);
+    // Starts the MIDI service; false (after saying why) when none can be reached.
+    bool startMidi();
+    // The input ports (those of `only` when given), each with its paired output, one a line.
+    QStringList portLines(const QList<int> &only = QList<int>());
+    // Ends a send: says `text` on standard error unless it is empty, and the outcome as JSON.
+    int finish(int status, const QString &result, const QString &text = QString());
+
+    Console console;
+    std::string api;
+    QString portText;
+    int answer = 0; // 0 ask, 1 yes, 2 no
+    double timeoutSeconds = 0;
+    double waitForPortSeconds = 0;
+    qint64 acknowledged = 0;
+    qint64 messages = 0;
+};

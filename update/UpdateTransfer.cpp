@@ -1,0 +1,315 @@
+#include "update/UpdateTransfer.h"
+
+#include "midi/MIDI.h"
+#include "update/MIDIsysParser.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace
+{
+
+// F0 7E 10 07 02: SysEx start, universal non-real-time, device 10, file dump, data packet.
+const unsigned char HeaderStart[] = {0xF0, 0x7E, 0x10, 0x07, 0x02};
+constexpr qint64 FixedBytes = qint64(sizeof HeaderStart);
+constexpr qint64 ParameterBytes = 4;
+constexpr qint64 VersionPosition = FixedBytes + 7 * ParameterBytes; // byte 33
+constexpr qint64 MaxVersionChars = qint64(sizeof(UpdateTransfer::NewVersion)) - 1;
+
+// Longest file version text the replacement question shows; a longer one is cut and marked.
+constexpr int MaxQuestionChars = 64;
+// Bytes that hold more than MaxQuestionChars characters however they are encoded in UTF-8.
+constexpr qint64 MaxQuestionBytes = 4 * MaxQuestionChars + 4;
+
+// The header's version text: from byte 33 up to the first 00, or up to the end of the loaded
+// bytes when they hold no 00 there, but never more than `limit` bytes of it, so a header without
+// a 00 for gigabytes costs no more than a short one. Empty when the bytes end before byte 33.
+QByteArray headerVersionText(const unsigned char *buf, qint64 len, qint64 limit)
+{
+    if (!buf || len <= VersionPosition)
+        return QByteArray();
+    const auto *start = reinterpret_cast<const char *>(buf + VersionPosition);
+    const qint64 avail = std::min(len - VersionPosition, limit);
+    const void *nul = std::memchr(start, 0, size_t(avail));
+    const qint64 n = nul ? static_cast<const char *>(nul) - start : avail;
+    return QByteArray(start, int(n));
+}
+
+// The file's version text as the question shows it: a text longer than MaxQuestionChars is cut
+// there and ends in an ellipsis, so the question keeps a size a person can read.
+QString questionVersionText(const unsigned char *buf, qint64 len)
+{
+    const QByteArray bytes = headerVersionText(buf, len, MaxQuestionBytes);
+    const QString text = QString::fromUtf8(bytes);
+    if (bytes.size() < MaxQuestionBytes && text.size() <= MaxQuestionChars)
+        return text;
+    const int keep =
+        text.at(MaxQuestionChars - 1).isHighSurrogate() ? MaxQuestionChars - 1 : MaxQuestionChars;
+    return text.left(keep) + QChar(0x2026);
+}
+
+} // namespace
+
+UpdateTransfer::UpdateTransfer(QString path) : FileName(path)
+{
+    ExitFlag = false;
+    // The name as the file system stores it, so a path beyond ASCII is found as well.
+    QByteArray name = QFile::encodeName(path);
+    FileLen = CalcSize(name.data());
+    if (FileLen >= 0 && quint64(FileLen) <= std::numeric_limits<size_t>::max()) {
+        // Larger than memory leaves FileBuf null, and the load then reports the file.
+        try {
+            FileBuf = new (std::nothrow) unsigned char[size_t(FileLen)];
+        } catch (const std::bad_alloc &) { // a count beyond what new[] can express
+            FileBuf = nullptr;
+        }
+    }
+    FirstMessage = true;
+}
+
+UpdateTransfer::~UpdateTransfer()
+{
+    delete[] FileBuf;
+}
+
+bool UpdateTransfer::Load(const QString &path)
+{
+    QByteArray name = QFile::encodeName(path);
+    if (CaricaBuffer(name.data(), FileLen) != 0 || (FileLen > 0 && FileBuf[FileLen - 1] != 0xF7))
+        return false;
+
+    MessageCount = LongestNumber = LongestLength = 0;
+    for (const unsigned char *p = FileBuf, *end = FileBuf + std::max<qint64>(FileLen, 0);
+         p < end;) {
+        const auto *f7 = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
+        if (!f7)
+            break;
+        ++MessageCount;
+        if (f7 + 1 - p > LongestLength) {
+            LongestNumber = MessageCount;
+            LongestLength = f7 + 1 - p;
+        }
+        p = f7 + 1;
+    }
+    getParameters();
+    return true;
+}
+
+UpdateTransfer::Outcome UpdateTransfer::Send()
+{
+    // A message longer than a MIDI interface takes whole never reaches an instrument behind one,
+    // and the device would wait for it forever: such a file is refused before its first byte.
+    if (gMIDI.MessageLimit > 0 && LongestLength > gMIDI.MessageLimit)
+        return Outcome::TooLong;
+
+    const qint64 messages = MessageCount;
+    Message = Acknowledged = BytesAcknowledged = 0;
+    qint64 pos = 0;
+    while (pos < FileLen) {
+        // Taken before the send: a reply may come before the send returns.
+        const quint32 othersBefore = gMIDIsysParser.OtherCount.load(std::memory_order_acquire);
+        const qint64 n = gMIDI.SendSys(FileBuf + pos, FileLen - pos);
+        if (n <= 0) // cannot happen for a file that ends with F7; never loop on it
+            break;
+        ++Message;
+        const bool failed = !gMIDI.SendError.isEmpty();
+        if (failed)
+            sendFailed(Message, messages);
+        const Outcome waited = waitForAck(Message, messages, failed, othersBefore);
+        if (waited != Outcome::Complete)
+            return waited;
+
+        if (FirstMessage) {
+            if (gMIDIsysParser.CurVersionLen != 0 && !confirmReplace()) {
+                // A stop asked for while the question was open is a stop, not an answer.
+                const Outcome outcome = ExitFlag ? Outcome::Stopped : Outcome::Declined;
+                ExitFlag = true;
+                return outcome;
+            }
+            FirstMessage = false;
+            progress(0);
+            started();
+        }
+
+        pos += n;
+        Acknowledged = Message;
+        BytesAcknowledged = pos;
+        progress(int(pos * 100 / FileLen));
+    }
+    return Outcome::Complete;
+}
+
+void UpdateTransfer::idle()
+{
+    delay(1);
+}
+
+qint64 UpdateTransfer::now() const
+{
+    if (Clock)
+        return Clock();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+UpdateTransfer::Outcome UpdateTransfer::waitForAck(qint64 message, qint64 messages, bool sendFailed,
+                                                   quint32 othersBefore)
+{
+    // The flag is not lowered before the send, so one left raised by an unclaimed earlier reply
+    // ends this wait at once. No repeat, and no time limit unless one is set: a device may take
+    // many seconds for one message (erasing its flash after the header, or 4 KB at 31,250 baud),
+    // so the note stays neutral for a minute before it gives advice.
+    const qint64 start = now();
+    qint64 nextCheck = start + PortCheckMs;
+    qint64 shownSeconds = 0;
+    quint32 shownOthers = 0;
+    bool noted = sendFailed;
+    bool gone = false;
+    while (!gMIDIsysParser.Ack()) {
+        idle();
+        if (ExitFlag)
+            return Outcome::Stopped;
+        if (!watching())
+            continue;
+        const qint64 t = now();
+        if (AckTimeoutMs > 0 && t - start >= AckTimeoutMs)
+            return Outcome::TimedOut;
+        if (!gone && t >= nextCheck) {
+            nextCheck = t + PortCheckMs;
+            const QString port = gMIDI.GonePort();
+            if (!port.isEmpty()) {
+                gone = noted = true;
+                portGone(port, message, messages);
+            }
+        }
+        if (gone || sendFailed || t - start < NoteAfterMs)
+            continue;
+        // Read once per pass: the count with acquire, then the bytes it covers (or later ones).
+        const quint32 others =
+            gMIDIsysParser.OtherCount.load(std::memory_order_acquire) - othersBefore;
+        const qint64 seconds = (t - start) / 1000;
+        if (seconds == shownSeconds && others == shownOthers)
+            continue;
+        shownSeconds = seconds;
+        shownOthers = others;
+        noted = true;
+        waiting(t - start, message, messages, int(others),
+                others ? otherStartText(gMIDIsysParser.OtherStart.load(std::memory_order_relaxed))
+                       : QString(),
+                t - start >= AdviceAfterMs);
+    }
+    if (noted && watching())
+        waitOver();
+    return Outcome::Complete;
+}
+
+QString UpdateTransfer::DeviceVersion()
+{
+    const char *current = gMIDIsysParser.CurVersion;
+    const QString text =
+        QString::fromUtf8(current, int(qstrnlen(current, sizeof gMIDIsysParser.CurVersion)));
+    // The device's version text has been read. A version reply that comes now (a device that
+    // answers twice) overwrites it on the MIDI input thread, which acquires the flag first: a
+    // release that leaves the flag as it is orders this read before that write.
+    bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
+    while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
+                                                         std::memory_order_relaxed)) {
+    }
+    return text;
+}
+
+QString UpdateTransfer::FileVersionText() const
+{
+    return questionVersionText(FileBuf, FileLen);
+}
+
+void UpdateTransfer::getParameters()
+{
+    if (ChechHeader() != FixedBytes)
+        return;
+    // Every read below stays within the loaded bytes: a header that ends inside parameter 1
+    // decodes nothing, one that ends inside parameters 2 to 7 decodes parameter 1 only.
+    if (FileLen < FixedBytes + ParameterBytes)
+        return;
+    Param1 = iConvert(FileBuf + FixedBytes);
+    if (Param1 != 0)
+        return;
+    if (FileLen < VersionPosition)
+        return;
+    Param2 = iConvert(FileBuf + 9);
+    Param3 = iConvert(FileBuf + 13);
+    Param4 = iConvert(FileBuf + 17);
+    Param5 = iConvert(FileBuf + 21);
+    Param6 = iConvert(FileBuf + 25);
+    Param7 = iConvert(FileBuf + 29);
+
+    // A longer text keeps its first 23 bytes, less a character that would be cut in two.
+    const QByteArray version = headerVersionText(FileBuf, FileLen, MaxVersionChars + 1);
+    int n = int(std::min<qint64>(version.size(), MaxVersionChars));
+    if (version.size() > MaxVersionChars)
+        for (int back = 0; back < 3 && n > 0 && (uchar(version.at(n)) & 0xC0) == 0x80; ++back)
+            --n;
+    std::memcpy(NewVersion, version.constData(), size_t(n));
+    NewVersion[n] = '\0';
+    NewVersionText = questionVersionText(FileBuf, FileLen);
+}
+
+int UpdateTransfer::ChechHeader()
+{
+    if (!FileBuf || FileLen < FixedBytes)
+        return -1;
+    return std::memcmp(FileBuf, HeaderStart, sizeof HeaderStart) == 0 ? int(FixedBytes) : -1;
+}
+
+qint64 UpdateTransfer::iConvert(unsigned char *p)
+{
+    return (qint64(p[0]) << 21) | (qint64(p[1]) << 14) | (qint64(p[2]) << 7) | qint64(p[3]);
+}
+
+qint64 UpdateTransfer::CalcSize(char *path)
+{
+    if (!path)
+        return -1;
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return -1;
+    qint64 size = -1;
+    if (fseeko(f, 0, SEEK_END) == 0)
+        size = qint64(ftello(f)); // -1 when the position cannot be taken
+    std::fclose(f);
+    return size;
+}
+
+int UpdateTransfer::CaricaBuffer(char *path, long len)
+{
+    if (!path || len < 0)
+        return -1;
+    FILE *f = std::fopen(path, "rb");
+    if (!f)
+        return -1;
+    // FileBuf holds FileLen bytes: a longer request reads only those and so fails.
+    const qint64 room = FileBuf ? std::min<qint64>(len, std::max<qint64>(FileLen, 0)) : 0;
+    const size_t got = room > 0 ? std::fread(FileBuf, 1, size_t(room), f) : 0;
+    std::fclose(f);
+    return qint64(got) == qint64(len) ? 0 : -1;
+}
+
+void delay(int ms)
+{
+    // QElapsedTimer runs on the monotonic clock: a change of the wall clock does not stretch it.
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < ms)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+}

@@ -1,0 +1,138 @@
+// The update transfer without a window: loads the update file, decodes its header, and streams its
+// messages to the device one at a time, waiting for the device's acknowledgement after each. The
+// window and the terminal program each put their own face on it through the hooks below.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+#include <functional>
+
+class UpdateTransfer
+{
+public:
+    enum class Outcome {
+        Complete, // every message sent and acknowledged
+        Illegal,  // the file cannot be read whole, or does not end with the F7 of a message
+        TooLong,  // a message is longer than the output port carries whole; nothing was sent
+        Declined, // the replacement of the device's version was declined; only the header went
+        Stopped,  // ExitFlag ended a wait
+        TimedOut, // no acknowledgement within AckTimeoutMs
+    };
+
+    // Never fails: a file whose size cannot be taken leaves FileLen at -1 and FileBuf null, and
+    // Load then reports the file as illegal.
+    explicit UpdateTransfer(QString path);
+    virtual ~UpdateTransfer();
+    UpdateTransfer(const UpdateTransfer &) = delete;
+    UpdateTransfer &operator=(const UpdateTransfer &) = delete;
+
+    // Reads the whole file, measures its messages and decodes its header; false when the file is
+    // illegal. No part of a file that does not end with the F7 of its last message may reach the
+    // device: it was cut short.
+    bool Load(const QString &path);
+    // Streams the loaded file; refuses it first, sending nothing, when a message is longer than
+    // the open output port carries.
+    Outcome Send();
+    // The device's version text from its version reply, published for reading by this call.
+    QString DeviceVersion();
+    // The file's version text as the question shows it: up to 64 characters, then "…".
+    QString FileVersionText() const;
+
+    void getParameters();
+    int ChechHeader();
+    qint64 iConvert(unsigned char *p);
+    // -1 when the file cannot be opened or its size cannot be taken.
+    qint64 CalcSize(char *path);
+    // Never writes more than FileLen bytes into FileBuf, so len beyond FileLen gives -1.
+    int CaricaBuffer(char *path, long len);
+
+    qint64 FileLen = 0;
+    unsigned char *FileBuf = nullptr;
+    bool ExitFlag = false;
+    QString FileName;
+    bool FirstMessage = true;
+    qint64 Param1 = 0;
+    qint64 Param2 = 0;
+    qint64 Param3 = 0;
+    qint64 Param4 = 0;
+    qint64 Param6 = 0;
+    qint64 Param5 = 0;
+    qint64 Param7 = 0;
+    // The header's version text: at most 23 bytes, never ending inside a UTF-8 character.
+    char NewVersion[24] = {};
+    // The same text as the question shows it (up to 64 characters, then "…"); null until
+    // getParameters finds one.
+    QString NewVersionText;
+
+    // The loaded file's messages, set by Load: how many, and the longest (1-based number, the
+    // first of equally long ones, and its length with F0 and F7).
+    qint64 MessageCount = 0;
+    qint64 LongestNumber = 0;
+    qint64 LongestLength = 0;
+    // While sending: the message last sent (from 1), the messages and bytes acknowledged so far.
+    qint64 Message = 0;
+    qint64 Acknowledged = 0;
+    qint64 BytesAcknowledged = 0;
+    // A wait for one acknowledgement longer than this ends the transfer; 0 waits without limit.
+    qint64 AckTimeoutMs = 0;
+
+    // Milliseconds on a steady clock, read by the waits for an acknowledgement; when unset, the
+    // system's. Tests set it to move time without waiting.
+    std::function<qint64()> Clock;
+
+    // While the device is silent: a neutral note from NoteAfterMs on, advice and what Exit means
+    // from AdviceAfterMs on; a port check every PortCheckMs.
+    static constexpr qint64 NoteAfterMs = 3000;
+    static constexpr qint64 AdviceAfterMs = 60000;
+    static constexpr qint64 PortCheckMs = 1000;
+
+protected:
+    // Waits a little while for the device; ExitFlag set meanwhile ends the wait. By default one
+    // millisecond through delay, which keeps the GUI thread's events flowing.
+    virtual void idle();
+    // False when nobody shows the notes below: the wait then only polls.
+    virtual bool watching() const { return true; }
+    // The device answered the header with its version: true to replace it.
+    virtual bool confirmReplace() = 0;
+    // The device took the header (and the replacement was confirmed): the update itself begins.
+    virtual void started() {}
+    virtual void progress(int percent) { Q_UNUSED(percent); }
+    // The output port did not take message `message`; the wait for it goes on, silently.
+    virtual void sendFailed(qint64 message, qint64 messages)
+    {
+        Q_UNUSED(message);
+        Q_UNUSED(messages);
+    }
+    virtual void portGone(const QString &port, qint64 message, qint64 messages)
+    {
+        Q_UNUSED(port);
+        Q_UNUSED(message);
+        Q_UNUSED(messages);
+    }
+    // The device has been silent for `ms` about message `message`; it sent `others` messages that
+    // are no acknowledgement meanwhile, the last starting with `lastOther`. Called when the
+    // seconds or the count change.
+    virtual void waiting(qint64 ms, qint64 message, qint64 messages, int others,
+                         const QString &lastOther, bool advise)
+    {
+        Q_UNUSED(ms);
+        Q_UNUSED(message);
+        Q_UNUSED(messages);
+        Q_UNUSED(others);
+        Q_UNUSED(lastOther);
+        Q_UNUSED(advise);
+    }
+    // The acknowledgement came after a note was shown.
+    virtual void waitOver() {}
+
+    qint64 now() const;
+
+private:
+    // Waits for message `message`'s acknowledgement. othersBefore: the parser's OtherCount before
+    // the message was sent.
+    Outcome waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore);
+};
+
+// Waits ms milliseconds on a steady clock, processing the GUI thread's events meanwhile.
+void delay(int ms);
