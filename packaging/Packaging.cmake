@@ -1,6 +1,7 @@
 # Installing the updater like any desktop program, and the Debian packages made from it.
 #
-#   cmake --install build                           the updater, its menu entry and icons
+#   cmake --install build                           the updater (window and terminal), its menu
+#                                                   entry, icons and manual page
 #   cmake --install build --component devtools      the simulated device and the update file writer
 #   cd build && cpack -G DEB                        corvane-uploader_<version>_<arch>.deb and
 #                                                   corvane-uploader-devtools_<version>_<arch>.deb
@@ -8,14 +9,24 @@
 # Two components, so that musicians install the updater alone and developers add the tools:
 #   uploader   bin/corvane-uploader, share/applications/corvane-uploader.desktop,
 #              share/icons/hicolor/NxN/apps/corvane-uploader.png (drawn by tools/logo/make_icon.py),
-#              share/metainfo/com.corvane.uploader.metainfo.xml (AppStream: software centres)
+#              share/metainfo/com.corvane.uploader.metainfo.xml (AppStream: software centres),
+#              bin/corvane-upload (the updater from a terminal, no display needed) and its manual
+#              page share/man/man1/corvane-upload.1.gz
 #   devtools   bin/corvane-device-sim, bin/corvane-make-update; left out of a plain install
 include(GNUInstallDirs)
 
 set(CORVANE_PACKAGING_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-install(TARGETS corvane-uploader
+install(TARGETS corvane-uploader corvane-upload
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT uploader)
+# The manual page compressed as Debian's are: -n leaves out the name and time stamp, so the same
+# page always gives the same bytes.
+set(CORVANE_MAN_PAGE ${CMAKE_CURRENT_BINARY_DIR}/corvane-upload.1.gz)
+add_custom_command(OUTPUT ${CORVANE_MAN_PAGE}
+                   COMMAND gzip -9n -c ${CORVANE_PACKAGING_DIR}/corvane-upload.1 > ${CORVANE_MAN_PAGE}
+                   DEPENDS ${CORVANE_PACKAGING_DIR}/corvane-upload.1 VERBATIM)
+add_custom_target(corvane-upload-man ALL DEPENDS ${CORVANE_MAN_PAGE})
+install(FILES ${CORVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT uploader)
 install(FILES ${CORVANE_PACKAGING_DIR}/corvane-uploader.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT uploader)
 # The AppStream metadata names the project's web address, under which the screenshots lie.
@@ -61,7 +72,8 @@ set(CPACK_DEBIAN_UPLOADER_DESCRIPTION "Firmware updater for Corvane MIDI instrum
 Corvane Uploader sends a firmware update file (.cvn) to a Corvane instrument
 over MIDI, one System Exclusive message at a time, waits for the instrument's
 answer after each, asks before replacing the installed firmware version and
-shows the progress. It works with the ALSA sequencer or a JACK server.")
+shows the progress. It works with the ALSA sequencer or a JACK server.
+corvane-upload does the same from a terminal or a script, without a display.")
 
 set(CPACK_DEBIAN_DEVTOOLS_PACKAGE_NAME corvane-uploader-devtools)
 set(CPACK_DEBIAN_DEVTOOLS_PACKAGE_SECTION devel)

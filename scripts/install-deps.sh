@@ -29,8 +29,9 @@ else
     qt_versions=${CORVANE_QT_MAJOR:-5 6}
     packages+=(libjack-jackd2-dev jackd2 xvfb xauth xdotool imagemagick x11-utils
                clang libclang-rt-14-dev libbenchmark-dev
-               # the package check: cpack's Depends, the menu entry and the AppStream metadata
-               dpkg-dev file desktop-file-utils appstream
+               # the package check: cpack's Depends, the menu entry, the AppStream metadata and
+               # the manual page of corvane-upload (groff; readelf comes with the compiler)
+               dpkg-dev file desktop-file-utils appstream groff-base
                # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
                libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio)
 fi

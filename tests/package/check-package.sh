@@ -2,9 +2,10 @@
 # Builds the Debian packages from a built tree with cpack (in a temporary folder, no rebuild),
 # unpacks them with dpkg -x into a temporary root and checks them as a user's machine would get
 # them: the files and their places, the menu entry, the icons, the Depends line against the
-# libraries the updater really links, the AppStream metadata of software centres, and that the
+# libraries the updater really links, the AppStream metadata of software centres, that the
 # unpacked updater starts (shows its port dialog) and draws its logo, which is compiled into the
-# executable.
+# executable, and that the terminal updater, corvane-upload, has a manual page that renders
+# without warnings, runs without a display and links no Qt Widgets or Gui library.
 # Usage: check-package.sh BUILD_DIR
 #        check-package.sh --logo-check UPDATER WORK_DIR   (inside an X server; used by the above)
 set -u
@@ -63,7 +64,7 @@ app=""
 cleanup() { [ -n "$app" ] && kill "$app" 2>/dev/null; wait 2>/dev/null; }
 trap cleanup EXIT
 for tool in cpack dpkg-deb dpkg-shlibdeps desktop-file-validate appstreamcli identify xdotool \
-    xprop Xvfb; do
+    xprop Xvfb groff readelf; do
     command -v "$tool" >/dev/null || fail "$tool is missing (scripts/install-deps.sh installs it)"
 done
 
@@ -82,6 +83,8 @@ devtools=$work/out/corvane-uploader-devtools_${version}_$arch.deb
 # --- exactly these files, in the usual places
 files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
 expected="./usr/bin/corvane-uploader
+./usr/bin/corvane-upload
+./usr/share/man/man1/corvane-upload.1.gz
 ./usr/share/applications/corvane-uploader.desktop
 ./usr/share/metainfo/com.corvane.uploader.metainfo.xml"
 for size in 16 32 48 64 128 256; do
@@ -96,6 +99,23 @@ dpkg -x "$deb" "$root" || fail "dpkg -x failed"
 dpkg -x "$devtools" "$root" || fail "dpkg -x of the devtools failed"
 updater=$root/usr/bin/corvane-uploader
 [ -x "$updater" ] || fail "the updater is not executable"
+upload=$root/usr/bin/corvane-upload
+[ -x "$upload" ] || fail "corvane-upload is not executable"
+
+# --- the terminal updater: its manual page renders without warnings; it prints the package's
+# version with no display to reach, and links neither Qt Widgets nor Qt Gui
+page=$(zcat "$root/usr/share/man/man1/corvane-upload.1.gz") || fail "the manual page is not gzipped"
+rendered=$(groff -man -ww -Tutf8 <<<"$page" 2>"$work/groff.log")
+[ ! -s "$work/groff.log" ] || { cat "$work/groff.log" >&2; fail "groff warns about the manual page"; }
+grep -q "^CORVANE-UPLOAD(1) " <<<"$rendered" || fail "the manual page is not corvane-upload(1)"
+upload_version=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 10 \
+    "$upload" --version </dev/null 2>&1) ||
+    { echo "$upload_version" >&2; fail "corvane-upload --version failed without a display"; }
+grep -qwF -- "$version" <<<"$upload_version" ||
+    fail "corvane-upload --version printed \"$upload_version\", not the version $version"
+readelf -d "$upload" >"$work/upload-dynamic.txt" || fail "readelf failed on corvane-upload"
+qt_gui=$(sed -n 's/.*(NEEDED).*\[\(libQt[0-9]*\(Widgets\|Gui\)[.].*\)\]/\1/p' "$work/upload-dynamic.txt")
+[ -z "$qt_gui" ] || fail "corvane-upload links ${qt_gui//$'\n'/ }; it must run without a display"
 
 # --- Depends: every library the updater links directly comes from a package named there
 depends=$(dpkg-deb -f "$deb" Depends)
