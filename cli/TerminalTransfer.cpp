@@ -159,6 +159,17 @@ void TerminalTransfer::started()
 
 void TerminalTransfer::progress(int percent)
 {
+    if (Acknowledged == 0) {
+        // The header's acknowledgement: started() tells people; scripts get their 0 %.
+        lastTenth = 0;
+        console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
+                       {QStringLiteral("percent"), 0},
+                       {QStringLiteral("message"), 0},
+                       {QStringLiteral("messages"), MessageCount},
+                       {QStringLiteral("bytes"), 0},
+                       {QStringLiteral("total"), FileLen}});
+        return;
+    }
     const qint64 t = now();
     const qint64 bytes = BytesAcknowledged;
     // The rate counts from the header's acknowledgement: the device may answer that one slowly
@@ -187,8 +198,7 @@ void TerminalTransfer::progress(int percent)
     if (tenth == lastTenth)
         return;
     lastTenth = tenth;
-    // In a log the start is said by started(); each tenth after it gets its line.
-    if (!console.Tty && percent > 0)
+    if (!console.Tty)
         console.Line(text);
     console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
                    {QStringLiteral("percent"), percent},

@@ -124,6 +124,13 @@ QList<int> UploadCommand::MatchPort(const QStringList &names, const QString &wan
 
 int UploadCommand::Run(const QStringList &arguments)
 {
+    const int status = run(arguments);
+    withSignalsBlocked([] { gMIDI.EndService(); });
+    return status;
+}
+
+int UploadCommand::run(const QStringList &arguments)
+{
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption listOption(QStringLiteral("list"));

@@ -30,6 +30,7 @@ public:
     static QList<int> MatchPort(const QStringList &names, const QString &wanted);
 
 private:
+    int run(const QStringList &arguments);
     int list();
     int check(const QString &path);
     int send(const QString &path);

@@ -248,12 +248,9 @@ bool MIDI::UseApi(const std::string &apiName)
     RtMidiIn *in = MidiBackend::openInput("RtMidi Input Client", 100, &reason, apiName);
     RtMidiOut *out =
         in ? MidiBackend::openOutput("RtMidi Output Client", &reason, in, apiName) : nullptr;
-    delete midiin;
-    MidiBackend::CloseOutput()(midiout);
+    EndService();
     if (!in || !out) {
         delete in;
-        midiin = nullptr;
-        midiout = nullptr;
         ServiceError = QString::fromStdString(reason);
         return false;
     }
@@ -266,6 +263,19 @@ bool MIDI::UseApi(const std::string &apiName)
 qint64 MIDI::ApiMessageLimit(const std::string &apiName)
 {
     return messageLimitOf(RtMidi::getCompiledApiByName(apiName));
+}
+
+void MIDI::EndService()
+{
+    CloseMIDIPort();
+    delete midiin;
+    MidiBackend::CloseOutput()(midiout);
+    midiin = nullptr;
+    midiout = nullptr;
+    InputOpen = false;
+    OutputPortName.clear();
+    MessageLimit = 0;
+    ServiceError = QStringLiteral("the MIDI service was ended");
 }
 
 QString MIDI::ApiName()

@@ -33,6 +33,9 @@ public:
     // and its fallbacks) before any port is opened; false, with ServiceError saying why, when it
     // cannot be reached.
     bool UseApi(const std::string &apiName);
+    // Closes the ports and leaves the MIDI service in order, so that it need not find out that
+    // this process has gone (a JACK server may stall its other clients meanwhile).
+    void EndService();
     // The MessageLimit that OpenMIDIPort sets for an output of the MIDI service `apiName`.
     static qint64 ApiMessageLimit(const std::string &apiName);
     // The MIDI service in use, as the library names it ("ALSA", "Jack"); empty without one.
