@@ -429,10 +429,10 @@ int UploadCommand::send(const QString &path)
                    {QStringLiteral("version"), transfer.FileVersionText()},
                    {QStringLiteral("messages"), transfer.MessageCount},
                    {QStringLiteral("bytes"), transfer.FileLen}});
-    console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\" through \"%4\" (%5).")
+    console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\", answers from \"%4\" (%5).")
                      .arg(Console::Printable(path), Console::Printable(transfer.FileVersionText()),
-                          Console::Printable(gMIDI.MIDIportName),
-                          Console::Printable(gMIDI.OutputPortName), gMIDI.ApiName()));
+                          Console::Printable(gMIDI.OutputPortName),
+                          Console::Printable(gMIDI.MIDIportName), gMIDI.ApiName()));
 
     transfer.AckTimeoutMs = qint64(timeoutSeconds * 1000);
     QElapsedTimer took;
