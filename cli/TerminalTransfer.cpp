@@ -159,15 +159,16 @@ void TerminalTransfer::started()
 
 void TerminalTransfer::progress(int percent)
 {
+    const QJsonObject event{{QStringLiteral("event"), QStringLiteral("progress")},
+                            {QStringLiteral("percent"), percent},
+                            {QStringLiteral("message"), Acknowledged},
+                            {QStringLiteral("messages"), MessageCount},
+                            {QStringLiteral("bytes"), BytesAcknowledged},
+                            {QStringLiteral("total"), FileLen}};
     if (Acknowledged == 0) {
         // The header's acknowledgement: started() tells people; scripts get their 0 %.
         lastTenth = 0;
-        console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
-                       {QStringLiteral("percent"), 0},
-                       {QStringLiteral("message"), 0},
-                       {QStringLiteral("messages"), MessageCount},
-                       {QStringLiteral("bytes"), 0},
-                       {QStringLiteral("total"), FileLen}});
+        console.Event(event);
         return;
     }
     const qint64 t = now();
@@ -200,12 +201,7 @@ void TerminalTransfer::progress(int percent)
     lastTenth = tenth;
     if (!console.Tty)
         console.Line(text);
-    console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
-                   {QStringLiteral("percent"), percent},
-                   {QStringLiteral("message"), Acknowledged},
-                   {QStringLiteral("messages"), MessageCount},
-                   {QStringLiteral("bytes"), BytesAcknowledged},
-                   {QStringLiteral("total"), FileLen}});
+    console.Event(event);
 }
 
 void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
