@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -21,6 +22,9 @@ namespace
 // Written by the signal handler and the MIDI input thread, read by the main thread's waits.
 int wakeFd = -1;
 std::atomic<bool> interrupted{false};
+// SIGINT and SIGTERM are blocked in every thread and let in only inside the main thread's waits,
+// with this mask: never in the middle of a send, and never in a thread of the MIDI libraries.
+sigset_t waitMask;
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void wake()
@@ -43,7 +47,8 @@ void onSignal(int)
 bool waitFor(int ms, int fd = -1)
 {
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
-    const int n = ::poll(fds, fd >= 0 ? 2 : 1, ms);
+    timespec limit{ms / 1000, (ms % 1000) * 1000000L};
+    const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, ms < 0 ? nullptr : &limit, &waitMask);
     if (n > 0 && (fds[0].revents & POLLIN)) {
         std::uint64_t count;
         [[maybe_unused]] ssize_t got = ::read(wakeFd, &count, sizeof count);
@@ -68,6 +73,15 @@ bool TerminalTransfer::CatchSignals()
     wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0)
         return false;
+    // Blocked before any MIDI thread exists, so every one of them inherits the block.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    if (::pthread_sigmask(SIG_BLOCK, &block, &waitMask) != 0)
+        return false;
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -79,6 +93,9 @@ bool TerminalTransfer::CatchSignals()
 
 bool TerminalTransfer::Interrupted()
 {
+    // A signal that came while it was blocked is let in now.
+    if (wakeFd >= 0 && !interrupted.load())
+        waitFor(0);
     return interrupted.load();
 }
 
@@ -93,9 +110,9 @@ void TerminalTransfer::idle()
     // A reply raises the flag before the MIDI input thread wakes this wait, and the wake-up is
     // counted, so one that comes between the flag's check and this sleep is never missed. The
     // timeout only paces the notes and the port check.
-    if (!Interrupted())
+    if (!interrupted.load())
         waitFor(200);
-    if (Interrupted())
+    if (interrupted.load())
         ExitFlag = true;
 }
 

@@ -9,29 +9,13 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
-#include <csignal>
 #include <cstdio>
-#include <functional>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 namespace
 {
-
-// The MIDI library's threads (created when a service is started and a port opened) inherit the
-// creating thread's signal mask: with these blocked there, Ctrl-C always reaches the main thread.
-void withSignalsBlocked(const std::function<void()> &work)
-{
-    sigset_t block, old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &block, &old);
-    work();
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
 
 bool isUpdateFile(UpdateTransfer &file)
 {
@@ -125,7 +109,7 @@ QList<int> UploadCommand::MatchPort(const QStringList &names, const QString &wan
 int UploadCommand::Run(const QStringList &arguments)
 {
     const int status = run(arguments);
-    withSignalsBlocked([] { gMIDI.EndService(); });
+    gMIDI.EndService();
     return status;
 }
 
@@ -230,7 +214,6 @@ int UploadCommand::run(const QStringList &arguments)
 
 bool UploadCommand::startMidi()
 {
-    bool started = false;
     // The libraries print their own lines while they look for a service that is not there; the
     // reasons that matter come back in ServiceError, and are said once, in one sentence.
     std::fflush(stderr);
@@ -238,7 +221,7 @@ bool UploadCommand::startMidi()
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (savedStderr >= 0 && devNull >= 0)
         ::dup2(devNull, STDERR_FILENO);
-    withSignalsBlocked([&] { started = gMIDI.UseApi(api); });
+    const bool started = gMIDI.UseApi(api);
     if (savedStderr >= 0 && devNull >= 0)
         ::dup2(savedStderr, STDERR_FILENO);
     if (devNull >= 0)
@@ -416,7 +399,7 @@ int UploadCommand::send(const QString &path)
         return NoPort;
     }
 
-    withSignalsBlocked([&] { gMIDI.OpenMIDIPort(matches.first()); });
+    gMIDI.OpenMIDIPort(matches.first());
     if (!gMIDI.OpenError.isEmpty())
         return finish(NoPort, QStringLiteral("port-not-opened"),
                       QStringLiteral("%1 Check the port with corvane-upload --list.")
@@ -434,6 +417,10 @@ int UploadCommand::send(const QString &path)
                           Console::Printable(gMIDI.OutputPortName),
                           Console::Printable(gMIDI.MIDIportName), gMIDI.ApiName()));
 
+    // Ctrl-C pressed while the service or the port was opening: nothing has gone out yet.
+    if (TerminalTransfer::Interrupted())
+        return finish(Interrupted, QStringLiteral("interrupted"),
+                      QStringLiteral("Interrupted before the update began: nothing was sent."));
     transfer.AckTimeoutMs = qint64(timeoutSeconds * 1000);
     QElapsedTimer took;
     took.start();
