@@ -372,11 +372,20 @@ int UploadCommand::send(const QString &path)
     QElapsedTimer waited;
     waited.start();
     QList<int> matches;
+    bool cameLater = false;
     for (;;) {
         gMIDI.GetMIDIPortListName();
         matches = MatchPort(gMIDI.MIDIportList, portText);
+        if (!matches.isEmpty() && cameLater) {
+            // An instrument that has just come registers its ports one after another: its input
+            // must not be paired with another output for want of its own.
+            TerminalTransfer::Sleep(1000);
+            gMIDI.GetMIDIPortListName();
+            matches = MatchPort(gMIDI.MIDIportList, portText);
+        }
         if (!matches.isEmpty() || waited.elapsed() >= qint64(waitForPortSeconds * 1000))
             break;
+        cameLater = true;
         TerminalTransfer::Sleep(250);
         if (TerminalTransfer::Interrupted())
             return finish(Interrupted, QStringLiteral("interrupted"),
