@@ -176,16 +176,18 @@ void TerminalTransfer::started()
 
 void TerminalTransfer::progress(int percent)
 {
-    const QJsonObject event{{QStringLiteral("event"), QStringLiteral("progress")},
-                            {QStringLiteral("percent"), percent},
-                            {QStringLiteral("message"), Acknowledged},
-                            {QStringLiteral("messages"), MessageCount},
-                            {QStringLiteral("bytes"), BytesAcknowledged},
-                            {QStringLiteral("total"), FileLen}};
+    const auto event = [this](int tenths) {
+        console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
+                       {QStringLiteral("percent"), tenths * 10},
+                       {QStringLiteral("message"), Acknowledged},
+                       {QStringLiteral("messages"), MessageCount},
+                       {QStringLiteral("bytes"), BytesAcknowledged},
+                       {QStringLiteral("total"), FileLen}});
+    };
     if (Acknowledged == 0) {
         // The header's acknowledgement: started() tells people; scripts get their 0 %.
         lastTenth = 0;
-        console.Event(event);
+        event(0);
         return;
     }
     const qint64 t = now();
@@ -215,10 +217,12 @@ void TerminalTransfer::progress(int percent)
     const int tenth = percent / 10;
     if (tenth == lastTenth)
         return;
-    lastTenth = tenth;
     if (!console.Tty)
         console.Line(text);
-    console.Event(event);
+    // A script waits for 10, 20, ..., 100: one message may pass several tenths (a long one, or a
+    // short file), and each tenth gets its event all the same.
+    while (lastTenth < tenth)
+        event(++lastTenth);
 }
 
 void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
