@@ -3,11 +3,13 @@
 # - tst_alsa: whole updates through the real widgets to a device on a virtual raw MIDI port;
 # - the simulated device as an ALSA sequencer client, found by the updater's name pairing, that
 #   quits mid-transfer (tst_faults deviceVanishesMidTransfer, which meets it over ALSA here);
-# - tst_noservice with /dev/snd hidden: the suites that need no MIDI service get none.
-# Usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH
+# - tst_noservice with /dev/snd hidden: the suites that need no MIDI service get none;
+# - tst_upload's ALSA cases: corvane-upload on all four virtual ports at once, and a file whose
+#   messages no raw MIDI port carries.
+# Usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH TST_UPLOAD
 set -u
-[ $# -eq 4 ] || { echo "usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH" >&2; exit 2; }
-[ -e /dev/snd/seq ] && [ -e /dev/snd/midiC0D2 ] ||
+[ $# -eq 5 ] || { echo "usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH TST_UPLOAD" >&2; exit 2; }
+[ -e /dev/snd/seq ] && [ -e /dev/snd/midiC0D3 ] ||
     { echo "alsa-checks: FAILED: no ALSA sequencer or virtual raw MIDI ports here" >&2; exit 1; }
 # As CTest runs the suites: no display, and libjack never starts a server of its own.
 export QT_QPA_PLATFORM=offscreen JACK_NO_START_SERVER=1
@@ -25,8 +27,9 @@ check "tst_faults deviceVanishesMidTransfer over ALSA" "$2" deviceVanishesMidTra
 # Its check of the executable needs an X server, which the VM has not; CTest runs that one.
 check "tst_noservice with /dev/snd hidden" env JACK_DEFAULT_SERVER=corvane-nobody "$4" "$3" \
     managerRunsWithoutPorts userIsToldAndCancelEndsTheRun
+check "tst_upload over ALSA" env CORVANE_ALSA_VM=1 "$5" alsaFourPortsAtOnce alsaLongMessagesRefused
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'alsa-checks: FAILED: %s\n' "${failed[@]}" >&2
     exit 1
 fi
-echo "alsa-checks: all three checks passed"
+echo "alsa-checks: all four checks passed"

@@ -1,0 +1,294 @@
+// corvane-upload run as a process, as a script runs it: its exit status, its JSON lines and what
+// the simulated device received. Sends go over a private JACK server; the alsa cases need the
+// virtual raw MIDI ports of the ALSA test VM (tests/alsa-vm), which runs them by name and sets
+// CORVANE_ALSA_VM.
+#include "DeviceProcess.h"
+#include "UpdateTestSupport.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+#include <signal.h>
+
+namespace
+{
+
+const int kMessages = 17;   // the update: a header and 16 data messages of 1 KB
+const int kLimitMs = 30000; // generous: only a program that hangs comes near it
+
+// The JSON objects of the complete lines in `out`; false in *valid when a line is not one.
+QList<QJsonObject> eventsOf(const QByteArray &out, bool *valid = nullptr)
+{
+    QList<QJsonObject> events;
+    const QByteArrayList lines = out.left(out.lastIndexOf('\n') + 1).split('\n');
+    for (const QByteArray &line : lines.mid(0, lines.size() - 1)) {
+        QJsonParseError error;
+        const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
+        if (valid && (error.error != QJsonParseError::NoError || !doc.isObject()))
+            *valid = false;
+        events << doc.object();
+    }
+    return events;
+}
+
+QList<int> progressOf(const QList<QJsonObject> &events)
+{
+    QList<int> percents;
+    for (const QJsonObject &e : events)
+        if (e.value("event").toString() == "progress")
+            percents << e.value("percent").toInt(-1);
+    return percents;
+}
+
+// How many whole messages of `file` the record holds; -1 unless it is such a beginning of it.
+int wholeMessagesOf(const QByteArray &file, const QByteArray &record)
+{
+    if (!file.startsWith(record) || (!record.isEmpty() && uchar(record.back()) != 0xF7))
+        return -1;
+    return int(record.count(char(0xF7)));
+}
+
+} // namespace
+
+class UploadTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void sendOverJack_data();
+    void sendOverJack();
+    void checkLoadsNoDisplayLibrary();
+    void alsaFourPortsAtOnce();
+    void alsaLongMessagesRefused();
+
+private:
+    void startProgram(QProcess &program, const QStringList &arguments)
+    {
+        program.setStandardInputFile(QProcess::nullDevice()); // no terminal to ask on
+        program.start(QStringLiteral(UPLOAD_PATH), arguments);
+    }
+    bool startDevice(const QStringList &options)
+    {
+        devices.push_back(std::make_unique<Device>());
+        records << dir.filePath(QStringLiteral("record-%1.bin").arg(++runs));
+        return devices.back()->start(options, records.last());
+    }
+
+    QTemporaryDir dir;
+    QString update;
+    QByteArray file;
+    std::vector<std::unique_ptr<Device>> devices;
+    QStringList records;
+    int runs = 0;
+};
+
+void UploadTest::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    update = makeUpdate(dir.filePath("update.cvn"),
+                        {"--version", "2.0.0", "--total-size", "16384", "--message-size", "1024"});
+    file = readFile(update);
+    QCOMPARE(int(file.count(char(0xF7))), kMessages);
+}
+
+// Every device of a case is stopped before its record is read, and each stops cleanly.
+void UploadTest::cleanup()
+{
+    for (auto &device : devices)
+        QVERIFY(device->stop());
+    devices.clear();
+    records.clear();
+}
+
+void UploadTest::sendOverJack_data()
+{
+    QTest::addColumn<QStringList>("options"); // besides --api jack --json and the file
+    QTest::addColumn<QStringList>("deviceOptions");
+    QTest::addColumn<int>("deviceCount");
+    QTest::addColumn<int>("deviceLaterMs"); // the devices start that long after the program
+    QTest::addColumn<int>("interruptAt");   // SIGINT once progress reaches this percent
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("result");
+    QTest::addColumn<int>("fewest"); // whole messages of the file in each device's record
+    QTest::addColumn<int>("most");
+
+    const QStringList port{"--port", "Corvane Device Out"};
+    QTest::newRow("whole update") << port + QStringList{"--yes"} << QStringList() << 1 << 0 << -1
+                                  << 0 << "complete" << kMessages << kMessages;
+    QTest::newRow("--no") << port + QStringList{"--no"} << QStringList() << 1 << 0 << -1 << 4
+                          << "declined" << 1 << 1;
+    QTest::newRow("no terminal to ask on")
+        << port << QStringList() << 1 << 0 << -1 << 4 << "no-terminal" << 1 << 1;
+    // Three messages answered: the fourth is sent, and nothing after it.
+    QTest::newRow("silent device")
+        << port + QStringList{"--yes", "--timeout", "2"} << QStringList{"--silent-after", "3"} << 1
+        << 0 << -1 << 5 << "timeout" << 4 << 4;
+    // Replies 400 ms late: the signal comes with seconds of the transfer still to go.
+    QTest::newRow("SIGINT") << port + QStringList{"--yes"} << QStringList{"--delay", "400"} << 1
+                            << 0 << 30 << 130 << "interrupted" << 1 << kMessages - 1;
+    QTest::newRow("unknown port") << QStringList{"--port", "Corvane Keyboard", "--yes"}
+                                  << QStringList() << 1 << 0 << -1 << 3 << "no-such-port" << 0 << 0;
+    // Both devices' ports contain the text.
+    QTest::newRow("port of two devices") << port + QStringList{"--yes"} << QStringList() << 2 << 0
+                                         << -1 << 3 << "no-such-port" << 0 << 0;
+    QTest::newRow("port appears later")
+        << port + QStringList{"--yes", "--wait-for-port", "20"} << QStringList() << 1 << 2000 << -1
+        << 0 << "complete" << kMessages << kMessages;
+}
+
+void UploadTest::sendOverJack()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, deviceOptions);
+    QFETCH(int, deviceCount);
+    QFETCH(int, deviceLaterMs);
+    QFETCH(int, interruptAt);
+    QFETCH(int, status);
+    QFETCH(QString, result);
+    QFETCH(int, fewest);
+    QFETCH(int, most);
+
+    const auto startDevices = [&] {
+        bool started = true;
+        for (int i = 0; i < deviceCount; ++i)
+            started = startDevice(QStringList{"--api", "jack"} + deviceOptions) && started;
+        return started;
+    };
+    if (deviceLaterMs == 0)
+        QVERIFY(startDevices());
+    QProcess program;
+    program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    startProgram(program, QStringList{"--api", "jack", "--json"} + options + QStringList{update});
+    QByteArray out;
+    bool interrupted = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (program.state() != QProcess::NotRunning && clock.elapsed() < kLimitMs) {
+        if (deviceLaterMs > 0 && devices.empty() && clock.elapsed() >= deviceLaterMs)
+            QVERIFY(startDevices());
+        program.waitForReadyRead(50);
+        out += program.readAllStandardOutput();
+        const QList<int> progress = progressOf(eventsOf(out));
+        if (interruptAt >= 0 && !interrupted && !progress.isEmpty() &&
+            progress.last() >= interruptAt) {
+            ::kill(pid_t(program.processId()), SIGINT);
+            interrupted = true;
+        }
+    }
+    const bool ended = program.state() == QProcess::NotRunning;
+    if (!ended) {
+        program.kill();
+        program.waitForFinished(5000);
+    }
+    QVERIFY2(ended && program.exitStatus() == QProcess::NormalExit,
+             "the program did not end by itself");
+    out += program.readAllStandardOutput();
+    QCOMPARE(program.exitCode(), status);
+
+    bool valid = true;
+    const QList<QJsonObject> events = eventsOf(out, &valid);
+    QVERIFY2(valid && out.endsWith('\n'), out.constData());
+    const QJsonObject outcome = events.value(events.size() - 1);
+    QCOMPARE(outcome.value("event").toString(), QString("outcome"));
+    QCOMPARE(outcome.value("status").toInt(-1), status);
+    QCOMPARE(outcome.value("result").toString(), result);
+    // One event at every tenth, in order; all eleven for a whole update.
+    const QList<int> progress = progressOf(events);
+    for (int i = 0; i < progress.size(); ++i)
+        QCOMPARE(progress.at(i), 10 * i);
+    if (status == 0)
+        QCOMPARE(progress.size(), 11);
+
+    const int acknowledged = outcome.value("acknowledged").toInt(-1);
+    for (auto &device : devices)
+        QVERIFY(device->stop());
+    QCOMPARE(int(devices.size()), deviceCount);
+    for (const QString &record : records) {
+        const int received = wholeMessagesOf(file, readFile(record));
+        QVERIFY2(received >= fewest && received <= most,
+                 qPrintable(QStringLiteral("%1 whole messages of the file").arg(received)));
+        // Never past the message whose acknowledgement it waited for.
+        QVERIFY2(
+            received >= acknowledged && received <= acknowledged + 1,
+            qPrintable(
+                QStringLiteral("%1 received, %2 acknowledged").arg(received).arg(acknowledged)));
+    }
+}
+
+// A machine reached over SSH has no display, and the program must not even load Qt's GUI
+// libraries: it runs with none named and glibc listing what it loads.
+void UploadTest::checkLoadsNoDisplayLibrary()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(name);
+    environment.insert("LD_DEBUG", "libs");
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    startProgram(program, {"--check", update});
+    QVERIFY(program.waitForFinished(kLimitMs));
+    const QString loaded = QString::fromLocal8Bit(program.readAllStandardError());
+    QCOMPARE(program.exitCode(), 0);
+    QVERIFY2(loaded.contains(QRegularExpression("libQt\\dCore")), "glibc listed no libraries");
+    const QRegularExpressionMatch gui = QRegularExpression("libQt\\d(Gui|Widgets)").match(loaded);
+    QVERIFY2(!gui.hasMatch(), qPrintable(gui.captured()));
+}
+
+// Four instruments on the four ports of one interface, one program each, all at once.
+void UploadTest::alsaFourPortsAtOnce()
+{
+    if (!qEnvironmentVariableIsSet("CORVANE_ALSA_VM"))
+        QSKIP("needs the virtual raw MIDI ports of the ALSA test VM (tests/alsa-vm)");
+    std::vector<std::unique_ptr<QProcess>> programs;
+    for (int n = 0; n < 4; ++n) {
+        QVERIFY(startDevice({"--rawmidi", QStringLiteral("hw:0,%1").arg(n)}));
+        programs.push_back(std::make_unique<QProcess>());
+        programs.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        startProgram(*programs.back(),
+                     {"--api", "alsa", "--port", QStringLiteral("Virtual Raw MIDI 0-%1").arg(n),
+                      "--yes", "--timeout", "60", update});
+    }
+    for (auto &program : programs) {
+        QVERIFY(program->waitForFinished(300000));
+        QVERIFY2(program->exitCode() == 0, program->readAllStandardOutput().constData());
+    }
+    for (auto &device : devices)
+        QVERIFY(device->stop());
+    for (const QString &record : records)
+        QVERIFY2(readFile(record) == file, qPrintable(record));
+}
+
+// Messages longer than a raw MIDI port carries whole: refused by the check and by a send.
+void UploadTest::alsaLongMessagesRefused()
+{
+    if (!qEnvironmentVariableIsSet("CORVANE_ALSA_VM"))
+        QSKIP("needs the virtual raw MIDI ports of the ALSA test VM (tests/alsa-vm)");
+    const QString path = makeUpdate(dir.filePath("long.cvn"), {"--count", "3", "--message-size",
+                                                               "6000", "--allow-long-messages"});
+    QVERIFY(!path.isEmpty());
+    QVERIFY(startDevice({"--rawmidi", "hw:0,0"}));
+    for (const QStringList &arguments :
+         {QStringList{"--check", path},
+          QStringList{"--api", "alsa", "--port", "Virtual Raw MIDI 0-0", "--yes", "--timeout", "20",
+                      path}}) {
+        QProcess program;
+        program.setProcessChannelMode(QProcess::ForwardedChannels);
+        startProgram(program, arguments);
+        QVERIFY(program.waitForFinished(120000));
+        QCOMPARE(program.exitCode(), 2);
+    }
+    QVERIFY(devices.back()->stop());
+    QCOMPARE(readFile(records.last()), QByteArray());
+}
+
+QTEST_GUILESS_MAIN(UploadTest)
+#include "tst_upload.moc"
