@@ -184,7 +184,7 @@ void TerminalTransfer::progress(int percent)
                        {QStringLiteral("bytes"), BytesAcknowledged},
                        {QStringLiteral("total"), FileLen}});
     };
-    if (Acknowledged == 0) {
+    if (lastTenth < 0) {
         // The header's acknowledgement: started() tells people; scripts get their 0 %.
         lastTenth = 0;
         event(0);

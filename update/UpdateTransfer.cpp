@@ -128,6 +128,8 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
         const Outcome waited = waitForAck(Message, messages, failed, othersBefore);
         if (waited != Outcome::Complete)
             return waited;
+        Acknowledged = Message;
+        BytesAcknowledged = pos + n;
 
         if (FirstMessage) {
             if (gMIDIsysParser.CurVersionLen != 0 && !confirmReplace()) {
@@ -142,8 +144,6 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
         }
 
         pos += n;
-        Acknowledged = Message;
-        BytesAcknowledged = pos;
         progress(int(pos * 100 / FileLen));
     }
     return Outcome::Complete;
