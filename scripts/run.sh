@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh demo
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target corvane-uploader corvane-device-sim corvane-make-update
+cmake --build build -j"$(nproc)" --target corvane-uploader corvane-upload corvane-device-sim corvane-make-update
 
 demo=$(mktemp -d /tmp/corvane-demo-XXXXXX)
 echo "The demo's files: $demo"
