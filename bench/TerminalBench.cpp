@@ -11,9 +11,13 @@
 // Each line is timed by the kernel as the child writes it (its standard output is a socket with
 // receive timestamps), so however late this process reads it, the time is the child's. Past the
 // budget, the child gets SIGINT at its next progress line and takes it between two messages; the
-// figures end at that line. A "waiting" line (no acknowledgement for 3 s: a MIDI event was lost)
-// stops it the same way, and the figures end at the last progress line before it; a run that
-// stalls before any progress line after the header's is tried again, up to N times (default 3).
+// figures end at that line. A "waiting" line stops it the same way: the simulated device answers
+// at once, so an acknowledgement that has not come for 3 s was lost (JACK drops MIDI events in a
+// cycle it skips). The program prints that line on the first of its 200 ms wake-ups at or past
+// 3 s after it sent the message the line names, and it sends each message right after the
+// acknowledgement of the one before: so the figures end 3 s before the line (a few ms late at
+// most, the overshoot of 15 timed waits), with the messages before the one it names. A run that
+// stalls on the header has no figures and is tried again, up to N times (default 3).
 //
 // CPU is the sum over the child's threads of their time on a CPU (/proc/PID/task/*/schedstat, in
 // ns), read as each line arrives, and kept only while the child has printed nothing after that
@@ -119,6 +123,7 @@ bool isEvent(const std::string &line, const char *event)
 
 struct Run {
     Point start, last, lastGood; // last: the last progress line; lastGood: see CPU above
+    Point stall;                 // the last acknowledgement before a stall, from the waiting line
     bool byBudget = false, stalled = false;
     long long outcomeStatus = -1;
     int status = -1;
@@ -215,9 +220,9 @@ bool runOnce(const std::string &program, const std::string &port, const std::str
                 if (budgetSeconds > 0 && run->last.messages < scan.messages &&
                     run->last.wallNs - run->start.wallNs > budgetSeconds * 1e9)
                     stopChild(&run->byBudget);
-            } else if (isEvent(line, "waiting")) {
-                // The simulated device answers at once: a wait of seconds is a MIDI event lost
-                // (JACK drops them in a cycle it skips), and the figures end at the last progress.
+            } else if (isEvent(line, "waiting") && jsonNumber(line, "seconds") == 3 &&
+                       !run->byBudget && !run->stalled) {
+                run->stall = pointAt(long(jsonNumber(line, "message")) - 1, written - 3000000000);
                 stopChild(&run->stalled);
             } else if (isEvent(line, "outcome")) {
                 run->outcomeStatus = jsonNumber(line, "status");
@@ -265,18 +270,17 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    // A run that stalls before its first progress line after the header has no figures; it is
-    // run again, as a user would.
+    // A run that stalls on the header has no figures; it is run again, as a user would.
     Run run;
+    Point end;
     int tried = 0;
     while (tried < tries) {
         run = Run();
         ++tried;
         if (!runOnce(program, port, path, jackLog, scan, budgetSeconds, &run))
             return 1;
-        const Point &end = run.last;
-        const bool complete = end.messages == scan.messages;
-        if (!complete && !run.byBudget)
+        end = run.stalled && run.stall.messages > run.last.messages ? run.stall : run.last;
+        if (end.messages != scan.messages && !run.byBudget)
             std::fprintf(stderr,
                          "corvane-bench-terminal: %s: try %d stopped after %ld of %ld messages "
                          "(%s, status %d)\n",
@@ -286,7 +290,7 @@ int main(int argc, char **argv)
             break;
         usleep(200000); // lets the MIDI service drop the child's clients before the next try
     }
-    const Point &start = run.start, &end = run.last, &good = run.lastGood;
+    const Point &start = run.start, &good = run.lastGood;
     if (start.messages != 0 || end.messages <= 0) {
         std::fprintf(stderr, "corvane-bench-terminal: %s: no figures in %d tries\n", path.c_str(),
                      tried);
@@ -305,6 +309,9 @@ int main(int argc, char **argv)
     bench::put("status", run.status);
     bench::put("wall_ns", end.wallNs - start.wallNs);
     bench::put("xruns", start.xruns < 0 || end.xruns < 0 ? -1 : end.xruns - start.xruns);
+    // The last progress line: after a stall, the figures above run past it to the stall.
+    bench::put("progress_messages", run.last.messages);
+    bench::put("progress_wall_ns", run.last.wallNs - start.wallNs);
     // CPU over the span up to the last reading of the live child: its messages, its wall time.
     bench::put("cpu_messages", cpuKnown ? good.messages : -1);
     bench::put("cpu_ns", cpuKnown ? good.cpuNs - start.cpuNs : -1);

@@ -12,6 +12,8 @@
 #                          before and half after it (default 4096; the window's second half is
 #                          the terminal program's first)
 #   --startup-runs N       start-up runs (default 10)
+#   --pairs N              alternating runs of the baseline and the terminal program on the 64 KB
+#                          file in 64-byte messages, for a ratio finer than one case's (default 30)
 #   --period FRAMES        JACK period at 48 kHz (default 64)
 #   --cases LIST           e.g. "65536:256 1048576:1024" (file bytes:message bytes); default all
 #                          nine of 64 KB, 1 MB, 16 MB by 64, 256, 1024
@@ -26,6 +28,7 @@ work=${CORVANE_BENCH_WORK_DIR:-}
 budget=120
 baseline_messages=4096
 startup_runs=10
+pairs=30
 period=64
 cases="65536:64 65536:256 65536:1024 1048576:64 1048576:256 1048576:1024 16777216:64 16777216:256 16777216:1024"
 inside=0
@@ -39,13 +42,14 @@ while [ $# -gt 0 ]; do
         --budget) budget=$2; shift ;;
         --baseline-messages) baseline_messages=$2; shift ;;
         --startup-runs) startup_runs=$2; shift ;;
+        --pairs) pairs=$2; shift ;;
         --period) period=$2; shift ;;
         --cases) cases=$2; shift ;;
         --inside-jack) inside=1 ;;
         --table-only) table_only=1 ;;
         --no-micro) micro=0 ;;
         --no-startup) startup=0 ;;
-        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
         *) echo "run-all.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -122,6 +126,33 @@ run_inside_jack() {
             echo "  baseline failed, see $logs/baseline.log" >&2
     done
 
+    # One case's baseline runs differ from each other by up to 15 % on a busy machine (how many
+    # round trips catch the cycle of their message varies from run to run): many short runs,
+    # alternating which goes first, average that out of the terminal program's ratio.
+    if [ "$pairs" -gt 0 ]; then
+        echo "terminal program against the baseline: $pairs pairs of runs (load $(cut -d' ' -f1 /proc/loadavg))" >&2
+        file=$work/update-pairs.cvn
+        : >"$results/pairs.tsv"
+        local i b t
+        for i in $(seq "$pairs"); do
+            b=$results/pair.baseline t=$results/pair.terminal
+            rm -f "$b" "$t"
+            if [ $((i % 2)) = 1 ]; then
+                "$bin/corvane-bench-baseline" "$file" --jack-log "$CORVANE_JACK_LOG" >"$b" 2>>"$logs/baseline.log" || true
+                "$bin/corvane-bench-terminal" "$file" --jack-log "$CORVANE_JACK_LOG" >"$t" 2>>"$logs/terminal.log" || true
+            else
+                "$bin/corvane-bench-terminal" "$file" --jack-log "$CORVANE_JACK_LOG" >"$t" 2>>"$logs/terminal.log" || true
+                "$bin/corvane-bench-baseline" "$file" --jack-log "$CORVANE_JACK_LOG" >"$b" 2>>"$logs/baseline.log" || true
+            fi
+            # pair, load, baseline messages, wall, cpu, stalled; terminal messages, wall, stalled,
+            # CPU messages, CPU, CPU wall time
+            printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$i" "$(cut -d' ' -f1 /proc/loadavg)" \
+                "$(kv "$b" messages)" "$(kv "$b" wall_ns)" "$(kv "$b" cpu_ns)" "$(kv "$b" stalled)" \
+                "$(kv "$t" messages)" "$(kv "$t" wall_ns)" "$(kv "$t" stalled)" \
+                "$(kv "$t" cpu_messages)" "$(kv "$t" cpu_ns)" "$(kv "$t" cpu_wall_ns)" >>"$results/pairs.tsv"
+        done
+    fi
+
     if [ "$startup" = 1 ]; then
         echo "start-up: $startup_runs runs to the port dialog" >&2
         "$bin/corvane-bench-startup" --runs "$startup_runs" >"$results/startup" \
@@ -149,6 +180,10 @@ if [ "$table_only" = 0 ]; then
         "$tools/corvane-make-update" --version 2.0.0 --total-size "$size" --message-size "$msg" \
             "$work/update-$size-$msg.cvn" >/dev/null
     done
+    if [ "$pairs" -gt 0 ]; then
+        "$tools/corvane-make-update" --version 2.0.0 --total-size 65536 --message-size 64 \
+            "$work/update-pairs.cvn" >/dev/null
+    fi
 
     # Rough length: two JACK periods per round trip, each updater's run capped by the budget, and
     # three half baselines.
@@ -157,6 +192,7 @@ if [ "$table_only" = 0 ]; then
           bl = (m < n ? m : n) * rt; s += 2 * u + 1.5 * bl + 2 }
         END { printf "%d", s + 60 }')
     [ "$micro" = 1 ] && estimate=$((estimate + 180))
+    estimate=$((estimate + pairs * 7))
     echo "Benchmarks take about $((estimate / 60 + 1)) minutes; load now: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
     cut -d' ' -f1-3 /proc/loadavg >"$results/load-start"
 
@@ -173,6 +209,7 @@ if [ "$table_only" = 0 ]; then
     JACK_NO_START_SERVER=1 CORVANE_JACK_PERIOD=$period CORVANE_JACK_SYNC=0 QT_QPA_PLATFORM=offscreen \
         "$root/tests/with-jack.sh" "$0" --inside-jack --budget "$budget" \
         --baseline-messages "$baseline_messages" --startup-runs "$startup_runs" --cases "$cases" \
+        --pairs "$pairs" \
         $([ "$startup" = 1 ] || echo --no-startup) \
         2> >(grep --line-buffered -v -e '^with-jack: note' >&2)
     cut -d' ' -f1-3 /proc/loadavg >"$results/load-end"
@@ -233,14 +270,33 @@ read -r period budget baseline_messages cases <"$results/settings"
             part = (tm < tt) ? sprintf("%d of %d messages (%s)", tm, tt, stall == 1 ? "then stalled: a MIDI event was lost" : "budget") : sprintf("%d messages", tm)
             lost = (s2 == 1 || s3 == 1) ? " (one stalled: a MIDI event was lost)" : ""
             spread = sprintf("10-90 %% of trips %.2f-%.2f / %.2f-%.2f ms", p2a / 1e6, p2b / 1e6, p3a / 1e6, p3b / 1e6)
-            cpu = (tc >= 0 && cm > 0 && cw > 0) ? sprintf("%.3f ms/msg, %.1f %% of a core (baseline %.3f)", tc / cm / 1e6, 100 * tc / cw, (c2 + c3) / bm / 1e6) : "not readable"
+            cpu = (tc >= 0 && cm > 0 && cw > 0) ? sprintf("%.3f ms/msg, %.1f %% of a core (baseline %.3f)", tc / cm / 1e6, 100 * tc / cw, (c2 + c3) / bm / 1e6) : "not measured: no progress line"
             over = (cm > 0 && cm < tm) ? sprintf("; CPU over the first %d", cm) : ""
-            if (tries > 1) over = over sprintf("; figures of try %d (the earlier stalled before 10 %%)", tries)
+            if (tries > 1) over = over sprintf("; figures of try %d (the earlier stalled on the header)", tries)
             printf "| transfer, terminal | %s | %.3f ms/msg | %.3f ms/msg | %.2f | %s | %.0f MB (%.0f MB without JACK shm) | %s%s; whole process %.0f ms CPU; baseline %d round trips%s, %s; XRuns: terminal %d in %.1f s, baseline %d in %.1f s; load %s |\n",
                 label, t, b, t / b, cpu, hwm / 1024, (hwm - shm) / 1024, part, over, lc / 1e6, bm, lost,
                 spread, tx, tw / 1e9, x2 + x3, (w2 + w3) / 1e9, load
         }'
     done
+    [ -s "$results/pairs.tsv" ] && awk -F'\t' '
+        $3 > 0 && $7 > 0 {
+            b = $4 / $3 / 1e6; t = $8 / $7 / 1e6; r = t / b
+            n++; sr += r; srr += r * r; sb += b; st += t
+            if (n == 1 || r < lo) lo = r
+            if (n == 1 || r > hi) hi = r
+            if ($6 == 1 || $9 == 1) stalls++
+            if ($10 > 0 && $12 > 0) { nc++; cm += $11 / $10 / 1e6; share += $11 / $12 }
+            bc += $5 / $3 / 1e6
+            if (n == 1 || $2 < l1) l1 = $2
+            if (n == 1 || $2 > l2) l2 = $2
+        }
+        END {
+            if (n < 2) { print "| transfer, terminal vs baseline | pairs of runs | failed: see the logs | | | | | |"; exit }
+            m = sr / n; sd = sqrt((srr - n * m * m) / (n - 1))
+            printf "| transfer, terminal vs baseline | 64 KB in 64 B messages, %d pairs of runs | %.3f ms/msg (mean of runs) | %.3f ms/msg | %.3f (mean of the pairs\x27 ratios, standard error %.3f) | %.3f ms/msg, %.1f %% of a core (baseline %.3f) | | ratio per pair %.2f to %.2f, ratio of the means %.3f; %d pairs with a stalled run (its figures up to the stall); load %s to %s |\n",
+                n, st / n, sb / n, m, sd / sqrt(n), nc ? cm / nc : -1, nc ? 100 * share / nc : -1, bc / n,
+                lo, hi, st / sb, stalls, l1, l2
+        }' "$results/pairs.tsv"
     s=$results/startup
     [ -f "$s" ] && awk -v runs="$(kv "$s" runs)" -v p="$(kv "$s" painted_us)" -v lo="$(kv "$s" painted_min_us)" \
         -v hi="$(kv "$s" painted_max_us)" -v first="$(kv "$s" first_painted_us)" \
