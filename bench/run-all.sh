@@ -12,8 +12,8 @@
 #                          before and half after it (default 4096; the window's second half is
 #                          the terminal program's first)
 #   --startup-runs N       start-up runs (default 10)
-#   --pairs N              alternating runs of the baseline and the terminal program on the 64 KB
-#                          file in 64-byte messages, for a ratio finer than one case's (default 30)
+#   --pairs N              pairs of alternating runs of the baseline and the terminal program on
+#                          the 64 KB file in 256-byte messages, for a finer ratio (default 100)
 #   --period FRAMES        JACK period at 48 kHz (default 64)
 #   --cases LIST           e.g. "65536:256 1048576:1024" (file bytes:message bytes); default all
 #                          nine of 64 KB, 1 MB, 16 MB by 64, 256, 1024
@@ -28,7 +28,7 @@ work=${CORVANE_BENCH_WORK_DIR:-}
 budget=120
 baseline_messages=4096
 startup_runs=10
-pairs=30
+pairs=100
 period=64
 cases="65536:64 65536:256 65536:1024 1048576:64 1048576:256 1048576:1024 16777216:64 16777216:256 16777216:1024"
 inside=0
@@ -126,9 +126,9 @@ run_inside_jack() {
             echo "  baseline failed, see $logs/baseline.log" >&2
     done
 
-    # One case's baseline runs differ from each other by up to 15 % on a busy machine (how many
-    # round trips catch the cycle of their message varies from run to run): many short runs,
-    # alternating which goes first, average that out of the terminal program's ratio.
+    # Runs of the same program differ by up to 30 % (in some, no round trip catches the cycle of
+    # its message; in others many do, and how many is a matter of the run, not of its length):
+    # many short runs, alternating which goes first, average that out of the terminal's ratio.
     if [ "$pairs" -gt 0 ]; then
         echo "terminal program against the baseline: $pairs pairs of runs (load $(cut -d' ' -f1 /proc/loadavg))" >&2
         file=$work/update-pairs.cvn
@@ -181,7 +181,7 @@ if [ "$table_only" = 0 ]; then
             "$work/update-$size-$msg.cvn" >/dev/null
     done
     if [ "$pairs" -gt 0 ]; then
-        "$tools/corvane-make-update" --version 2.0.0 --total-size 65536 --message-size 64 \
+        "$tools/corvane-make-update" --version 2.0.0 --total-size 65536 --message-size 256 \
             "$work/update-pairs.cvn" >/dev/null
     fi
 
@@ -192,7 +192,7 @@ if [ "$table_only" = 0 ]; then
           bl = (m < n ? m : n) * rt; s += 2 * u + 1.5 * bl + 2 }
         END { printf "%d", s + 60 }')
     [ "$micro" = 1 ] && estimate=$((estimate + 180))
-    estimate=$((estimate + pairs * 7))
+    estimate=$((estimate + pairs * 2))
     echo "Benchmarks take about $((estimate / 60 + 1)) minutes; load now: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
     cut -d' ' -f1-3 /proc/loadavg >"$results/load-start"
 
@@ -257,7 +257,7 @@ read -r period budget baseline_messages cases <"$results/settings"
             -v cm="$(kv "$t" cpu_messages)" -v cw="$(kv "$t" cpu_wall_ns)" \
             -v hwm="$(kv "$t" hwm_kb)" -v shm="$(kv "$t" rss_shmem_kb)" \
             -v stop="$(kv "$t" stopped_by_budget)" -v stall="$(kv "$t" stalled)" \
-            -v tx="$(kv "$t" xruns)" -v tries="$(kv "$t" tries)" \
+            -v tx="$(kv "$t" xruns)" -v tries="$(kv "$t" tries)" -v atstall="$(kv "$t" end_at_stall)" \
             -v m2="$(kv "$b2" messages)" -v w2="$(kv "$b2" wall_ns)" -v c2="$(kv "$b2" cpu_ns)" \
             -v m3="$(kv "$b3" messages)" -v w3="$(kv "$b3" wall_ns)" -v c3="$(kv "$b3" cpu_ns)" \
             -v s2="$(kv "$b2" stalled)" -v s3="$(kv "$b3" stalled)" \
@@ -272,6 +272,7 @@ read -r period budget baseline_messages cases <"$results/settings"
             spread = sprintf("10-90 %% of trips %.2f-%.2f / %.2f-%.2f ms", p2a / 1e6, p2b / 1e6, p3a / 1e6, p3b / 1e6)
             cpu = (tc >= 0 && cm > 0 && cw > 0) ? sprintf("%.3f ms/msg, %.1f %% of a core (baseline %.3f)", tc / cm / 1e6, 100 * tc / cw, (c2 + c3) / bm / 1e6) : "not measured: no progress line"
             over = (cm > 0 && cm < tm) ? sprintf("; CPU over the first %d", cm) : ""
+            if (atstall == 1) over = over "; end of the figures taken from the waiting line (5-7 ms late)"
             if (tries > 1) over = over sprintf("; figures of try %d (the earlier stalled on the header)", tries)
             printf "| transfer, terminal | %s | %.3f ms/msg | %.3f ms/msg | %.2f | %s | %.0f MB (%.0f MB without JACK shm) | %s%s; whole process %.0f ms CPU; baseline %d round trips%s, %s; XRuns: terminal %d in %.1f s, baseline %d in %.1f s; load %s |\n",
                 label, t, b, t / b, cpu, hwm / 1024, (hwm - shm) / 1024, part, over, lc / 1e6, bm, lost,
@@ -293,7 +294,7 @@ read -r period budget baseline_messages cases <"$results/settings"
         END {
             if (n < 2) { print "| transfer, terminal vs baseline | pairs of runs | failed: see the logs | | | | | |"; exit }
             m = sr / n; sd = sqrt((srr - n * m * m) / (n - 1))
-            printf "| transfer, terminal vs baseline | 64 KB in 64 B messages, %d pairs of runs | %.3f ms/msg (mean of runs) | %.3f ms/msg | %.3f (mean of the pairs\x27 ratios, standard error %.3f) | %.3f ms/msg, %.1f %% of a core (baseline %.3f) | | ratio per pair %.2f to %.2f, ratio of the means %.3f; %d pairs with a stalled run (its figures up to the stall); load %s to %s |\n",
+            printf "| transfer, terminal vs baseline | 64 KB in 256 B messages, %d pairs of runs | %.3f ms/msg (mean of runs) | %.3f ms/msg | %.3f (mean of the pairs\x27 ratios, standard error %.3f) | %.3f ms/msg, %.1f %% of a core (baseline %.3f) | | ratio per pair %.2f to %.2f, ratio of the means %.3f; %d pairs with a stalled run (its figures up to the stall); load %s to %s |\n",
                 n, st / n, sb / n, m, sd / sqrt(n), nc ? cm / nc : -1, nc ? 100 * share / nc : -1, bc / n,
                 lo, hi, st / sb, stalls, l1, l2
         }' "$results/pairs.tsv"
