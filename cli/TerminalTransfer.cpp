@@ -167,6 +167,13 @@ void TerminalTransfer::progress(int percent)
         rateStartMs = t;
         rateStartBytes = bytes;
     }
+    const bool done = Acknowledged == MessageCount;
+    const bool redraw = console.Tty && (done || lastRedrawMs < 0 || t - lastRedrawMs >= 100);
+    const int tenth = percent / 10;
+    // This runs between an acknowledgement and the next message, and making the text takes longer
+    // than all the rest of that step: it is made only when it is shown.
+    if (!redraw && tenth == lastTenth)
+        return;
     QString rate = QStringLiteral("- kB/s");
     QString left = QStringLiteral("-:--");
     if (t > rateStartMs && bytes > rateStartBytes) {
@@ -178,12 +185,10 @@ void TerminalTransfer::progress(int percent)
                              .arg(percent, 3)
                              .arg(Console::Count(Acknowledged), Console::Count(MessageCount),
                                   Console::Count(bytes), Console::Count(FileLen), rate, left);
-    const bool done = Acknowledged == MessageCount;
-    if (console.Tty && (done || lastRedrawMs < 0 || t - lastRedrawMs >= 100)) {
+    if (redraw) {
         lastRedrawMs = t;
         console.Redraw(text);
     }
-    const int tenth = percent / 10;
     if (tenth == lastTenth)
         return;
     lastTenth = tenth;
