@@ -3,11 +3,12 @@
 # Nothing here judges a figure: the table is for people to read (see docs/PERFORMANCE.md).
 #
 # Usage: bench/run-all.sh [--full] [--budget SECONDS] [--baseline-messages N]
-#                         [--startup-runs N] [--period FRAMES] [--cases LIST]
-#   --full                 send every update file whole (about 45 minutes in all)
-#   --budget SECONDS       stop each updater transfer after this long, the window's as Exit does,
-#                          the terminal program's with SIGINT (default 120; only the 16 MB files
-#                          in 64- and 256-byte messages take longer)
+#                         [--startup-runs N] [--period FRAMES] [--cases LIST] [--pairs N]
+#   --full                 send every update file whole, with both programs (untimed; the
+#                          window's part alone took about 25 minutes)
+#   --budget SECONDS       stop each updater transfer after this long: the window's as Exit does,
+#                          the terminal program's with SIGINT at its next 10 % (default 120; only
+#                          the 16 MB files in 64- and 256-byte messages take longer)
 #   --baseline-messages N  round trips of the baseline client around each updater run, half
 #                          before and half after it (default 4096; the window's second half is
 #                          the terminal program's first)
@@ -49,7 +50,7 @@ while [ $# -gt 0 ]; do
         --table-only) table_only=1 ;;
         --no-micro) micro=0 ;;
         --no-startup) startup=0 ;;
-        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
         *) echo "run-all.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
