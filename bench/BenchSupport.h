@@ -26,10 +26,11 @@ inline std::int64_t processCpuNs()
     return nowNs(CLOCK_PROCESS_CPUTIME_ID);
 }
 
-// A field of /proc/self/status in kB (VmHWM: peak resident set; VmRSS: resident now); -1 if absent.
-inline long statusKb(const char *field)
+// A field of a process's status in kB (VmHWM: peak resident set; VmRSS: resident now); -1 if
+// absent. This process's unless `status` names another's (/proc/PID/status).
+inline long statusKb(const char *field, const std::string &status = "/proc/self/status")
 {
-    std::FILE *f = std::fopen("/proc/self/status", "r");
+    std::FILE *f = std::fopen(status.c_str(), "r");
     if (!f)
         return -1;
     char line[256];

@@ -88,24 +88,10 @@ std::int64_t childCpuNs(pid_t pid)
     return any ? sum : -1;
 }
 
-// A field of /proc/PID/status in kB; -1 if absent.
+// A field of the child's /proc/PID/status in kB; -1 if absent.
 long childStatusKb(pid_t pid, const char *field)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    std::FILE *f = std::fopen(path.c_str(), "r");
-    if (!f)
-        return -1;
-    char line[256];
-    long value = -1;
-    const std::size_t n = std::strlen(field);
-    while (std::fgets(line, sizeof line, f)) {
-        if (std::strncmp(line, field, n) == 0 && line[n] == ':') {
-            value = std::strtol(line + n + 1, nullptr, 10);
-            break;
-        }
-    }
-    std::fclose(f);
-    return value;
+    return bench::statusKb(field, "/proc/" + std::to_string(pid) + "/status");
 }
 
 // The number after "key": in a compact JSON line, or -1. "message" and "messages" differ by the
