@@ -1,15 +1,38 @@
 #include "cli/Console.h"
 
+#include "update/UpdateFile.h"
+
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+void Console::put(const char *text, FILE *stream)
+{
+    // A failed write is remembered, never fatal: an update goes on when its reader has gone.
+    if (std::fputs(text, stream) < 0 && stream == stdout && OutputError.isEmpty())
+        OutputError = QString::fromLocal8Bit(std::strerror(errno));
+}
+
+void Console::flush(FILE *stream)
+{
+    if (std::fflush(stream) != 0 && stream == stdout && OutputError.isEmpty())
+        OutputError = QString::fromLocal8Bit(std::strerror(errno));
+}
+
+void Console::Raw(const QString &text)
+{
+    put(text.toUtf8().constData(), stdout);
+    flush(stdout);
+}
 
 void Console::endLine()
 {
     if (!lineOpen)
         return;
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    put("\n", stdout);
+    flush(stdout);
     lineOpen = false;
 }
 
@@ -18,9 +41,9 @@ void Console::Line(const QString &text)
     if (Quiet || Json)
         return;
     endLine();
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    put(text.toUtf8().constData(), stdout);
+    put("\n", stdout);
+    flush(stdout);
 }
 
 void Console::Redraw(const QString &text)
@@ -28,34 +51,34 @@ void Console::Redraw(const QString &text)
     if (Quiet || Json || !Tty)
         return;
     // Back to the line's start and clear it, so a shorter text leaves nothing behind.
-    std::fputs("\r\033[K", stdout);
-    std::fputs(text.toUtf8().constData(), stdout);
-    std::fflush(stdout);
+    put("\r\033[K", stdout);
+    put(text.toUtf8().constData(), stdout);
+    flush(stdout);
     lineOpen = true;
 }
 
 void Console::Error(const QString &text)
 {
     endLine();
-    std::fputs(text.toUtf8().constData(), stderr);
-    std::fputs("\n", stderr);
-    std::fflush(stderr);
+    put(text.toUtf8().constData(), stderr);
+    put("\n", stderr);
+    flush(stderr);
 }
 
 void Console::Event(const QJsonObject &object)
 {
     if (!Json)
         return;
-    std::fputs(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
-    std::fputs("\n", stdout);
-    std::fflush(stdout);
+    put(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
+    put("\n", stdout);
+    flush(stdout);
 }
 
 void Console::Prompt(const QString &text)
 {
     endLine();
-    std::fputs(text.toUtf8().constData(), stderr);
-    std::fflush(stderr);
+    put(text.toUtf8().constData(), stderr);
+    flush(stderr);
 }
 
 QString Console::Printable(const QString &text)
@@ -75,8 +98,5 @@ QString Console::Printable(const QString &text)
 
 QString Console::Count(qint64 n)
 {
-    QString digits = QString::number(n < 0 ? -n : n);
-    for (int i = digits.size() - 3; i > 0; i -= 3)
-        digits.insert(i, QLatin1Char(','));
-    return n < 0 ? QLatin1Char('-') + digits : digits;
+    return UpdateFile::Grouped(n);
 }

@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <cstdio>
+
 class Console
 {
 public:
@@ -24,6 +26,10 @@ public:
     void Event(const QJsonObject &object);
     // A question on standard error, after the progress line.
     void Prompt(const QString &text);
+    // Text as it is on standard output, whatever the options (--help, --version).
+    void Raw(const QString &text);
+    // Why a write to standard output failed first; empty while all went out.
+    QString OutputError;
 
     // Outside text (port names, version texts) as it is, with control characters as \xNN.
     static QString Printable(const QString &text);
@@ -31,6 +37,8 @@ public:
     static QString Count(qint64 n);
 
 private:
+    void put(const char *text, FILE *stream);
+    void flush(FILE *stream);
     // Ends a redrawn line before anything else is printed.
     void endLine();
     bool lineOpen = false;

@@ -22,9 +22,11 @@ namespace
 // Written by the signal handler and the MIDI input thread, read by the main thread's waits.
 int wakeFd = -1;
 std::atomic<bool> interrupted{false};
-// SIGINT and SIGTERM are blocked in every thread and let in only inside the main thread's waits,
-// with this mask: never in the middle of a send, and never in a thread of the MIDI libraries.
+// Once held, SIGINT and SIGTERM are blocked in every thread and let in only inside the main
+// thread's waits, with this mask: never in the middle of a send, and never in a thread of the MIDI
+// libraries.
 sigset_t waitMask;
+bool held = false;
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void wake()
@@ -48,7 +50,8 @@ bool waitFor(int ms, int fd = -1)
 {
     pollfd fds[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
     timespec limit{ms / 1000, (ms % 1000) * 1000000L};
-    const int n = ::ppoll(fds, fd >= 0 ? 2 : 1, ms < 0 ? nullptr : &limit, &waitMask);
+    const int n =
+        ::ppoll(fds, fd >= 0 ? 2 : 1, ms < 0 ? nullptr : &limit, held ? &waitMask : nullptr);
     if (n > 0 && (fds[0].revents & POLLIN)) {
         std::uint64_t count;
         [[maybe_unused]] ssize_t got = ::read(wakeFd, &count, sizeof count);
@@ -73,7 +76,17 @@ bool TerminalTransfer::CatchSignals()
     wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0)
         return false;
-    // Blocked before any MIDI thread exists, so every one of them inherits the block.
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
+        return false;
+    gMIDIsysParser.ReplyWaker.store(wake, std::memory_order_release);
+    return true;
+}
+
+bool TerminalTransfer::HoldSignals()
+{
     sigset_t block;
     sigemptyset(&block);
     sigaddset(&block, SIGINT);
@@ -82,12 +95,7 @@ bool TerminalTransfer::CatchSignals()
         return false;
     sigdelset(&waitMask, SIGINT);
     sigdelset(&waitMask, SIGTERM);
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    if (::sigaction(SIGINT, &action, nullptr) != 0 || ::sigaction(SIGTERM, &action, nullptr) != 0)
-        return false;
-    gMIDIsysParser.ReplyWaker.store(wake, std::memory_order_release);
+    held = true;
     return true;
 }
 
@@ -167,6 +175,19 @@ bool TerminalTransfer::confirmReplace()
     return word == QLatin1String("y") || word == QLatin1String("yes");
 }
 
+bool TerminalTransfer::goOnUnasked()
+{
+    // Without a yes nothing beyond the header is written, whether or not the instrument said
+    // which version it has.
+    if (answer == Answer::No)
+        return false;
+    if (answer == Answer::Ask && !::isatty(STDIN_FILENO)) {
+        NoTerminal = true;
+        return false;
+    }
+    return true;
+}
+
 void TerminalTransfer::started()
 {
     console.Line(QStringLiteral("Updating to version %1: %2 messages, %3 bytes.")
@@ -241,14 +262,13 @@ void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
             .arg(Console::Printable(gMIDI.OutputPortName), Console::Printable(gMIDI.SendError)));
 }
 
-void TerminalTransfer::portGone(const QString &port, qint64 message, qint64 messages)
+bool TerminalTransfer::portGone(const QString &port, qint64 message, qint64 messages)
 {
-    console.Error(QStringLiteral("The MIDI port \"%1\" has gone: was the instrument disconnected? "
-                                 "The update stopped at message %2 of %3 and is not complete; "
-                                 "Ctrl-C stops here.")
-                      .arg(Console::Printable(port))
-                      .arg(message)
-                      .arg(messages));
+    Q_UNUSED(message);
+    Q_UNUSED(messages);
+    // A script must not wait for an instrument that is no longer there: the outcome says it.
+    GonePort = port;
+    return true;
 }
 
 void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int others,

@@ -14,9 +14,12 @@ public:
 
     TerminalTransfer(const QString &path, Console &console, Answer answer);
 
-    // Makes SIGINT and SIGTERM stop the program between messages, and lets replies from the
-    // device wake it. Once, before anything waits.
+    // Makes SIGINT and SIGTERM stop the program, and lets replies from the device wake it. Once,
+    // at the start: until HoldSignals they come in at once (the file's read asks between pieces).
     static bool CatchSignals();
+    // From now on SIGINT and SIGTERM come in only inside the waits, never in the middle of a
+    // send. Before any MIDI thread starts, so that every one of them inherits the block.
+    static bool HoldSignals();
     // True once SIGINT or SIGTERM came.
     static bool Interrupted();
     // Sleeps up to ms milliseconds, less when a signal or a message from the device comes.
@@ -26,14 +29,18 @@ public:
     bool NoTerminal = false;
     // The device's version text, once it answered the header with one.
     QString Device;
+    // The port that went away, when that ended the transfer.
+    QString GonePort;
 
 protected:
     void idle() override;
     bool confirmReplace() override;
+    bool goOnUnasked() override;
+    bool cancelled() override { return Interrupted(); }
     void started() override;
     void progress(int percent) override;
     void sendFailed(qint64 message, qint64 messages) override;
-    void portGone(const QString &port, qint64 message, qint64 messages) override;
+    bool portGone(const QString &port, qint64 message, qint64 messages) override;
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;

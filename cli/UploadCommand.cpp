@@ -9,6 +9,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <csignal>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -17,25 +18,14 @@
 namespace
 {
 
-bool isUpdateFile(UpdateTransfer &file)
-{
-    return file.MessageCount > 0 && file.ChechHeader() > 0;
-}
-
 // Why `file` (whose Load gave `loaded`) is no update file the program sends; empty when it is one.
 QString fileProblem(UpdateTransfer &file, bool loaded, const QString &path)
 {
     const QString name = Console::Printable(path);
-    if (file.FileLen < 0 || (!loaded && !QFileInfo(path).isReadable()))
-        return QStringLiteral("The file \"%1\" cannot be read: check its name and that you may "
-                              "read it.")
-            .arg(name);
     if (!loaded)
-        return QStringLiteral("The file \"%1\" does not end with the end of a MIDI System "
-                              "Exclusive message (F7), so it was cut short or is no update file: "
-                              "download it again.")
-            .arg(name);
-    if (!isUpdateFile(file))
+        return file.File.ProblemText(name);
+    // The window sends a file without a header; a script's run never guesses.
+    if (file.ChechHeader() <= 0)
         return QStringLiteral("The file \"%1\" does not begin with an update file's header "
                               "(F0 7E 10 07 02): check that it is a Corvane update file (.cvn).")
             .arg(name);
@@ -66,7 +56,8 @@ QString UploadCommand::HelpText()
         "  --port PORT              The instrument's input port: its number from --list, its\n"
         "                           whole name, or a part of its name that no other port has.\n"
         "  --yes                    Replace the instrument's firmware version without asking.\n"
-        "  --no                     Never replace it: only the file's header is sent.\n"
+        "  --no                     Never replace it: only the file's header is sent, whether\n"
+        "                           or not the instrument reports its version.\n"
         "  --timeout SECONDS        Give up when an acknowledgement takes longer (default: wait\n"
         "                           as long as it takes).\n"
         "  --wait-for-port SECONDS  Wait that long for the port to appear.\n"
@@ -77,16 +68,21 @@ QString UploadCommand::HelpText()
         "\n"
         "Without --yes or --no, the question \"Replace version X with Y? [y/N]\" is asked on the\n"
         "terminal; with no terminal to ask on, nothing beyond the header is sent.\n"
-        "Ctrl-C stops between two messages; the update is then not complete.\n"
+        "Ctrl-C stops between two messages; the update is then not complete. One update at a\n"
+        "time per instrument: a port that another Corvane updater is sending to is refused.\n"
+        "An update file is at most 256 MiB, made of whole System Exclusive messages only.\n"
         "\n"
         "Exit status:\n"
         "  0    the whole file was sent and acknowledged (--check: the file can be sent)\n"
-        "  1    bad command line\n"
-        "  2    the file cannot be read, is no update file, or holds a message longer than the\n"
-        "       port carries (nothing sent)\n"
-        "  3    no MIDI service, or no such port (nothing sent)\n"
-        "  4    the replacement of the instrument's version was declined (only the header sent)\n"
+        "  1    bad command line; or --help, --version, --list or --check could not write\n"
+        "       their output\n"
+        "  2    the file cannot be read, is no update file, is damaged, or holds a message\n"
+        "       longer than the port carries (nothing sent)\n"
+        "  3    no MIDI service, no such port, or another updater is sending to it (nothing\n"
+        "       sent)\n"
+        "  4    the replacement was declined, or not confirmed (only the header sent)\n"
         "  5    no acknowledgement within --timeout\n"
+        "  6    the instrument's port went away during the update\n"
         "  130  interrupted (Ctrl-C, SIGTERM)\n");
 }
 
@@ -108,8 +104,18 @@ QList<int> UploadCommand::MatchPort(const QStringList &names, const QString &wan
 
 int UploadCommand::Run(const QStringList &arguments)
 {
-    const int status = run(arguments);
+    // A reader that goes away (corvane-upload ... | head) must not end an update half-way: the
+    // writes to it fail instead, and the update goes on to its own end and status.
+    std::signal(SIGPIPE, SIG_IGN);
+    int status = run(arguments);
     gMIDI.EndService();
+    // Whatever a list, a check or the version printed is all they do: losing it is a failure.
+    if (!sending && !console.OutputError.isEmpty()) {
+        console.Error(QStringLiteral("corvane-upload: standard output could not be written (%1).")
+                          .arg(console.OutputError));
+        if (status == Complete)
+            status = BadCommandLine;
+    }
     return status;
 }
 
@@ -147,11 +153,11 @@ int UploadCommand::run(const QStringList &arguments)
         return bad(why);
     }
     if (parser.isSet(helpOption)) {
-        std::fputs(HelpText().toUtf8().constData(), stdout);
+        console.Raw(HelpText());
         return Complete;
     }
     if (parser.isSet(versionOption)) {
-        std::printf("corvane-upload %s\n", CORVANE_VERSION);
+        console.Raw(QStringLiteral("corvane-upload %1\n").arg(QStringLiteral(CORVANE_VERSION)));
         return Complete;
     }
 
@@ -353,6 +359,7 @@ int UploadCommand::finish(int status, const QString &result, const QString &text
 
 int UploadCommand::send(const QString &path)
 {
+    sending = true;
     if (!TerminalTransfer::CatchSignals())
         return finish(BadCommandLine, QStringLiteral("internal"),
                       QStringLiteral("The program could not set up its signal handling."));
@@ -360,9 +367,17 @@ int UploadCommand::send(const QString &path)
                               answer == 1   ? TerminalTransfer::Answer::Yes
                               : answer == 2 ? TerminalTransfer::Answer::No
                                             : TerminalTransfer::Answer::Ask);
-    const QString problem = fileProblem(transfer, transfer.Load(path), path);
+    const bool loaded = transfer.Load(path);
+    if (TerminalTransfer::Interrupted())
+        return finish(Interrupted, QStringLiteral("interrupted"),
+                      QStringLiteral("Interrupted while the update file was read: nothing was "
+                                     "sent."));
+    const QString problem = fileProblem(transfer, loaded, path);
     if (!problem.isEmpty())
         return finish(BadFile, QStringLiteral("bad-file"), problem);
+    if (!TerminalTransfer::HoldSignals())
+        return finish(BadCommandLine, QStringLiteral("internal"),
+                      QStringLiteral("The program could not set up its signal handling."));
     messages = transfer.MessageCount;
 
     if (!startMidi())
@@ -409,6 +424,8 @@ int UploadCommand::send(const QString &path)
     }
 
     gMIDI.OpenMIDIPort(matches.first());
+    if (!gMIDI.PortBusy.isEmpty())
+        return finish(NoPort, QStringLiteral("port-in-use"), Console::Printable(gMIDI.PortBusy));
     if (!gMIDI.OpenError.isEmpty())
         return finish(NoPort, QStringLiteral("port-not-opened"),
                       QStringLiteral("%1 Check the port with corvane-upload --list.")
@@ -458,22 +475,37 @@ int UploadCommand::send(const QString &path)
                           .arg(messages)
                           .arg(transfer.LongestLength)
                           .arg(gMIDI.MessageLimit));
-    case UpdateTransfer::Outcome::Declined:
+    case UpdateTransfer::Outcome::Declined: {
+        const QString has = transfer.Device.isEmpty()
+                                ? QStringLiteral("The instrument took the header without saying "
+                                                 "which version it has")
+                                : QStringLiteral("The instrument has version %1")
+                                      .arg(Console::Printable(transfer.Device));
         if (transfer.NoTerminal)
             return finish(Declined, QStringLiteral("no-terminal"),
-                          QStringLiteral("The instrument has version %1, and replacing it needs "
-                                         "a yes, but standard input is no terminal to ask on: "
-                                         "only the file's header was sent; run again with --yes "
-                                         "to replace it.")
-                              .arg(Console::Printable(transfer.Device)));
+                          QStringLiteral("%1, and updating it needs a yes, but standard input is "
+                                         "no terminal to ask on: only the file's header was "
+                                         "sent; run again with --yes to update it.")
+                              .arg(has));
         return finish(Declined, QStringLiteral("declined"),
-                      QStringLiteral("The instrument keeps version %1: only the file's header was "
-                                     "sent.")
-                          .arg(Console::Printable(transfer.Device)));
+                      QStringLiteral("%1, and it keeps it (--no or no): only the file's header "
+                                     "was sent.")
+                          .arg(has));
+    }
     case UpdateTransfer::Outcome::Stopped:
         return finish(Interrupted, QStringLiteral("interrupted"),
                       QStringLiteral("Interrupted: %1, and the update is not complete; run it "
                                      "again to finish it.")
+                          .arg(stoppedAt));
+    case UpdateTransfer::Outcome::PortGone:
+        return finish(PortGone, QStringLiteral("port-gone"),
+                      QStringLiteral("The MIDI port \"%1\" has gone: was the instrument "
+                                     "disconnected? The update stopped at message %2 of %3 (%4) "
+                                     "and is not complete; connect the instrument and run the "
+                                     "update again.")
+                          .arg(Console::Printable(transfer.GonePort))
+                          .arg(transfer.Message)
+                          .arg(messages)
                           .arg(stoppedAt));
     case UpdateTransfer::Outcome::TimedOut:
         return finish(TimedOut, QStringLiteral("timeout"),

@@ -16,6 +16,7 @@ public:
         NoPort = 3,
         Declined = 4,
         TimedOut = 5,
+        PortGone = 6,
         Interrupted = 130,
     };
 
@@ -49,4 +50,6 @@ private:
     double waitForPortSeconds = 0;
     qint64 acknowledged = 0;
     qint64 messages = 0;
+    // An update was begun: from then on its own outcome is the exit status.
+    bool sending = false;
 };

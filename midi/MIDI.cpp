@@ -1,9 +1,12 @@
 #include "midi/MIDI.h"
 
 #include "midi/MidiBackend.h"
+#include "midi/PortLock.h"
 #include "midi/SysExAssembler.h"
 
 #include <RtMidi.h>
+
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstring>
@@ -13,6 +16,19 @@ unsigned char DumpRequest[14] = {0xF0, 0x7E, 0x01, 0x07, 0x03, 0x01, 0x42,
 
 namespace
 {
+
+// Both RtMidi clients' name, and so the first part of the name of every port this program opens.
+const char *const kClientName = "Corvane Uploader";
+
+// True for a port of any Corvane updater, this one or another: never a device to send an update
+// to. JACK makes a second client of a taken name unique as "Corvane Uploader-01"; ALSA lists
+// "Client:Port 128:0", JACK "Client:Port".
+bool ownPort(const QString &name)
+{
+    static const QRegularExpression own(
+        QStringLiteral("^%1(-[0-9]+)?:").arg(QRegularExpression::escape(kClientName)));
+    return own.match(name).hasMatch();
+}
 
 QString portName(RtMidi &port, unsigned int number)
 {
@@ -86,9 +102,9 @@ MIDI::MIDI(Start start)
         return;
     }
     std::string reason;
-    midiin = MidiBackend::openInput("RtMidi Input Client", 100, &reason);
+    midiin = MidiBackend::openInput(kClientName, 100, &reason);
     if (midiin)
-        midiout = MidiBackend::openOutput("RtMidi Output Client", &reason, midiin);
+        midiout = MidiBackend::openOutput(kClientName, &reason, midiin);
     if (!midiin || !midiout) {
         delete midiin;
         delete midiout;
@@ -98,9 +114,12 @@ MIDI::MIDI(Start start)
     }
 }
 
+MIDI::~MIDI() = default;
+
 int MIDI::GetMIDIPortListName()
 {
     MIDIportList.clear();
+    ListedNumbers.clear();
     if (!midiin)
         return 0;
     unsigned int n = 0;
@@ -109,9 +128,14 @@ int MIDI::GetMIDIPortListName()
     } catch (const RtMidiError &) {
         return 0;
     }
-    for (unsigned int i = 0; i < n; ++i)
-        MIDIportList.append(portName(*midiin, i));
-    return int(n);
+    for (unsigned int i = 0; i < n; ++i) {
+        const QString name = portName(*midiin, i);
+        if (ownPort(name))
+            continue;
+        MIDIportList.append(name);
+        ListedNumbers.push_back(int(i));
+    }
+    return MIDIportList.size();
 }
 
 int MIDI::searchMIDIport(QString name)
@@ -143,7 +167,9 @@ void MIDI::setMIDIportName(QString outputName, QString inputName)
 
 void MIDI::OpenMIDIPort(int index)
 {
+    OutputLock.reset();
     OpenError.clear();
+    PortBusy.clear();
     OutputPortName.clear();
     InputOpen = false;
     MessageLimit = 0;
@@ -160,30 +186,50 @@ void MIDI::OpenMIDIPort(int index)
 
     QStringList problems;
     bool inputOpen = false;
+    int number = -1; // the library's
     if (index < 0 || index >= MIDIportList.size()) {
         problems << QStringLiteral("The MIDI input port \"%1\" is not in the list of ports.")
                         .arg(chosen);
     } else {
         // Ports may have come and gone since the list was made: never open another port than the
         // one the user chose under the same number.
-        if (portName(*midiin, unsigned(index)) != inName)
-            index = currentInputNumber(inName);
-        if (index < 0) {
+        if (size_t(index) < ListedNumbers.size())
+            number = ListedNumbers[size_t(index)];
+        if (number < 0 || portName(*midiin, unsigned(number)) != inName)
+            number = currentInputNumber(inName);
+        if (number < 0) {
             problems
                 << QStringLiteral("The MIDI input port \"%1\" is no longer available.").arg(chosen);
         }
     }
-    if (index >= 0 && problems.isEmpty()) {
+
+    const int bestIndex = PairedOutput(inName);
+    const QString outName = bestIndex < 0 ? QString() : portName(*midiout, unsigned(bestIndex));
+    // Before any port opens: a second sender would mix its file into the one the instrument is
+    // receiving, and both would report success.
+    if (!outName.isEmpty()) {
+        OutputLock = std::make_unique<PortLock>(ApiName(), outName);
+        if (OutputLock->state() == PortLock::Busy) {
+            PortBusy =
+                QStringLiteral("The MIDI port \"%1\" is being updated by %2: one update at a "
+                               "time per instrument. Nothing was sent.")
+                    .arg(outName, OutputLock->holder());
+            OpenError = PortBusy;
+            OutputLock.reset();
+            setMIDIportName(outName, chosen);
+            return;
+        }
+    }
+
+    if (number >= 0 && problems.isEmpty()) {
         try {
-            midiin->openPort(unsigned(index), inName.toUtf8().toStdString());
+            midiin->openPort(unsigned(number), inName.toUtf8().toStdString());
             inputOpen = true;
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI input port \"%1\" could not be opened: %2")
                             .arg(chosen, reasonText(e));
         }
     }
-
-    const int bestIndex = PairedOutput(inName);
 
     try {
         midiin->setCallback(mycallback, nullptr);
@@ -192,11 +238,9 @@ void MIDI::OpenMIDIPort(int index)
         problems << QStringLiteral("MIDI input could not be set up: %1").arg(reasonText(e));
     }
 
-    QString outName;
     if (bestIndex < 0) {
         problems << QStringLiteral("There is no MIDI output port to send the update to.");
     } else {
-        outName = portName(*midiout, unsigned(bestIndex));
         try {
             midiout->openPort(unsigned(bestIndex), outName.toUtf8().toStdString());
             OutputPortName = outName;
@@ -204,10 +248,11 @@ void MIDI::OpenMIDIPort(int index)
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI output port \"%1\" could not be opened: %2")
                             .arg(outName, reasonText(e));
+            OutputLock.reset(); // nothing will be sent to it
         }
     }
 
-    QString libraryName = inputOpen ? portName(*midiin, unsigned(index)) : QString();
+    QString libraryName = inputOpen ? portName(*midiin, unsigned(number)) : QString();
     setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
     InputOpen = inputOpen && !libraryName.isEmpty();
     OpenError = problems.join(QLatin1Char('\n'));
@@ -226,7 +271,10 @@ int MIDI::PairedOutput(const QString &inputName)
     int best = -1;
     int bestIndex = -1;
     for (unsigned int j = 0; j < n; ++j) {
-        int s = StatisticCompare(portName(*midiout, j), inputName);
+        const QString name = portName(*midiout, j);
+        if (ownPort(name))
+            continue;
+        int s = StatisticCompare(name, inputName);
         if (s > best) {
             bestIndex = int(j);
             best = s;
@@ -245,9 +293,8 @@ bool MIDI::UseApi(const std::string &apiName)
     if (midiin && midiin->isPortOpen())
         return false;
     std::string reason;
-    RtMidiIn *in = MidiBackend::openInput("RtMidi Input Client", 100, &reason, apiName);
-    RtMidiOut *out =
-        in ? MidiBackend::openOutput("RtMidi Output Client", &reason, in, apiName) : nullptr;
+    RtMidiIn *in = MidiBackend::openInput(kClientName, 100, &reason, apiName);
+    RtMidiOut *out = in ? MidiBackend::openOutput(kClientName, &reason, in, apiName) : nullptr;
     EndService();
     if (!in || !out) {
         delete in;
@@ -354,6 +401,7 @@ void MIDI::CloseMIDIPort()
         midiin->closePort();
     if (midiout && midiout->isPortOpen())
         midiout->closePort();
+    OutputLock.reset(); // only once nothing more can be sent
 }
 
 void MIDI::SendFileDumpRequest()

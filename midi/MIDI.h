@@ -7,9 +7,11 @@
 #include <QtGlobal>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+class PortLock;
 class RtMidiIn;
 class RtMidiOut;
 
@@ -20,13 +22,20 @@ public:
     // StartNow creates the RtMidi input and output objects at once; StartLater leaves them to
     // UseApi, so a program that may need no MIDI at all touches no MIDI service.
     explicit MIDI(Start start = StartNow);
+    ~MIDI();
 
+    // Lists the input ports in MIDIportList, but never a port of a Corvane updater (this one's or
+    // another's), and returns their number.
     int GetMIDIPortListName();
     int searchMIDIport(QString name);
+    // Opens MIDIportList[index] and its paired output, after taking the output's PortLock; when
+    // another process holds that, opens nothing and sets PortBusy. The lock is held until the next
+    // OpenMIDIPort, CloseMIDIPort or EndService.
     void OpenMIDIPort(int index);
     int StatisticCompare(QString a, QString b);
     // The output port that OpenMIDIPort would open with the input port `inputName`: the number of
-    // the output whose name scores best against it, -1 when there is no output port.
+    // the output whose name scores best against it, -1 when there is no output port. A port of a
+    // Corvane updater is never one.
     int PairedOutput(const QString &inputName);
     QString OutputName(int index);
     // Starts over with the MIDI service `apiName` ("alsa", "jack"; "" for the library's default
@@ -58,6 +67,9 @@ public:
     QString ServiceError;
     // What went wrong in the last OpenMIDIPort; empty when both ports opened.
     QString OpenError;
+    // Set, as OpenError is, when the last OpenMIDIPort opened nothing because another process is
+    // sending to the same output port; empty otherwise.
+    QString PortBusy;
     // The output port that OpenMIDIPort opened, named when a send fails.
     QString OutputPortName;
     // Why the last message did not go out, as the MIDI library said it; empty when it went out.
@@ -76,6 +88,10 @@ public:
 
 private:
     void send(const std::vector<unsigned char> &message);
+
+    // The library's number of each port in MIDIportList, which leaves ports out.
+    std::vector<int> ListedNumbers;
+    std::unique_ptr<PortLock> OutputLock;
 };
 
 extern MIDI gMIDI;

@@ -169,9 +169,8 @@ inline void resetReplies(const QByteArray &version = QByteArray(), qint64 length
     while (gMIDIsysParser.Ack()) {
     }
     std::memset(gMIDIsysParser.CurVersion, 0, sizeof gMIDIsysParser.CurVersion);
-    std::memcpy(gMIDIsysParser.CurVersion, version.constData(),
-                size_t(qMin(version.size(), int(sizeof gMIDIsysParser.CurVersion) - 1)));
-    gMIDIsysParser.CurVersionLen = length;
+    gMIDIsysParser.StoreVersion(reinterpret_cast<const unsigned char *>(version.constData()),
+                                version.size(), length);
 }
 
 // The same with an empty receive buffer, which the MIDI input thread writes unsynchronised: only

@@ -12,7 +12,6 @@
 #include "UpdateTestSupport.h"
 
 #include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -94,9 +93,8 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
     });
     QCOMPARE(runUpdater(record), 0);
 
-    // A run before this one in the same process left the updater's own output port behind.
-    for (const QString &own : listed.filter(QRegularExpression("^RtMidi Output Client:")))
-        listed.removeOne(own);
+    // A run before this one in the same process left the updater's own output port behind: it is
+    // never offered.
     QCOMPARE(listed, (QStringList{"Midi Through:Midi Through Port-0 14:0",
                                   "Virtual Raw MIDI 0-0:VirMIDI 0-0 16:0",
                                   "Virtual Raw MIDI 0-1:VirMIDI 0-1 17:0",

@@ -23,6 +23,7 @@
 #include <QLineEdit>
 #include <QPointer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
@@ -468,7 +469,7 @@ void FaultsTest::messagesWhileTheQuestionIsOpen()
         int target = -1;
         for (unsigned i = 0; i < injector->getPortCount(); ++i)
             if (QString::fromStdString(injector->getPortName(i))
-                    .startsWith(QLatin1String("RtMidi Input Client:")))
+                    .contains(QRegularExpression("^Corvane Uploader(-[0-9]+)?:")))
                 target = int(i);
         if (target < 0)
             return;

@@ -1,7 +1,8 @@
 // The MIDI port manager against real ports of a private JACK server: listing, searching, scoring,
-// opening the best-matching output and sending whole messages.
+// opening the best-matching output, one sender per output, and sending whole messages.
 #include "midi/MIDI.h"
 #include "midi/MidiBackend.h"
+#include "midi/PortLock.h"
 
 #include <RtMidi.h>
 
@@ -69,13 +70,14 @@ private slots:
     void scoresNamesPositionByPosition();
     void searchesFromTheEnd_data();
     void searchesFromTheEnd();
-    void listsInputPortsAgainWithoutDuplicates();
+    void listsInputPortsOnceButNoUpdatersPorts();
     void opensBestMatchingOutput();
     void tieGoesToLowerOutputNumber();
     void sendsOneMessagePerCall();
     void sendNeverReadsPastTheData();
     void openFailuresAreReportedNotThrown();
     void fixedMessages();
+    void oneSenderPerOutputPort();
 };
 
 void MidiPortManagerTest::initTestCase()
@@ -151,19 +153,31 @@ void MidiPortManagerTest::searchesFromTheEnd()
     gMIDI.MIDIportList = saved;
 }
 
-void MidiPortManagerTest::listsInputPortsAgainWithoutDuplicates()
+// Another updater's ports, as a second run sees them, are never offered nor paired: its output
+// (JACK renames a second client of the name "Corvane Uploader-01" and so on) and its input.
+void MidiPortManagerTest::listsInputPortsOnceButNoUpdatersPorts()
 {
     auto a = sourcePort("ListA", "Keys");
-    auto b = sourcePort("ListB", "Pads");
+    auto updaterOut = sourcePort("Corvane Uploader", "ListA:Keys");
+    auto updaterIn = sinkPort("Corvane Uploader-7", "Keys");
+    auto b = sourcePort("Corvane Uploader 7", "Keys"); // a device whose name only starts alike
+    auto target = sinkPort("Target", "Keys");
     const int n = gMIDI.GetMIDIPortListName();
     QCOMPARE(n, gMIDI.MIDIportList.size());
     QVERIFY(gMIDI.MIDIportList.contains("ListA:Keys"));
-    QVERIFY(gMIDI.MIDIportList.contains("ListB:Pads"));
+    QVERIFY(gMIDI.MIDIportList.contains("Corvane Uploader 7:Keys"));
+    QVERIFY(int(midiin->getPortCount()) > n);
+    for (const QString &name : gMIDI.MIDIportList)
+        QVERIFY2(!name.contains(QRegularExpression("^Corvane Uploader(-[0-9]+)?:")),
+                 qPrintable(name));
     const QStringList first = gMIDI.MIDIportList;
     QCOMPARE(gMIDI.GetMIDIPortListName(), n);
     QCOMPARE(gMIDI.MIDIportList, first);
-    for (int i = 0; i < n; ++i)
-        QCOMPARE(gMIDI.MIDIportList.at(i), QString::fromStdString(midiin->getPortName(i)));
+
+    const QString device = "Corvane Uploader 7:Keys";
+    QVERIFY(gMIDI.StatisticCompare("Corvane Uploader-7:Keys", device) >
+            gMIDI.StatisticCompare("Target:Keys", device));
+    QCOMPARE(gMIDI.OutputName(gMIDI.PairedOutput(device)), QString("Target:Keys"));
 }
 
 void MidiPortManagerTest::opensBestMatchingOutput()
@@ -301,6 +315,39 @@ void MidiPortManagerTest::fixedMessages()
         test.push_back(b);
     test.push_back(0xF7);
     QCOMPARE(sent, (QList<Bytes>{dump, dump, Bytes{0xC0, 0x05}, test}));
+}
+
+// While another sender holds the output port's lock nothing is opened, and the holder is named;
+// the port's own lock is held from opening until the service ends. Last: it ends the service.
+void MidiPortManagerTest::oneSenderPerOutputPort()
+{
+    MIDI m;
+    auto device = sourcePort("LockTx", "Port");
+    auto sink = sinkPort("LockRx", "Port");
+    m.GetMIDIPortListName();
+    const int index = m.searchMIDIport("LockTx:Port");
+    QVERIFY(index >= 0);
+    QCOMPARE(m.OutputName(m.PairedOutput("LockTx:Port")), QString("LockRx:Port"));
+    const QString api = m.ApiName();
+    {
+        PortLock other(api, "LockRx:Port");
+        QVERIFY2(other.state() == PortLock::Held, qPrintable(other.error()));
+        m.OpenMIDIPort(index);
+        QVERIFY(!midiin->isPortOpen());
+        QVERIFY(!midiout->isPortOpen());
+        const QString holder =
+            QString("tst_midi (process %1)").arg(QCoreApplication::applicationPid());
+        QVERIFY2(m.PortBusy.startsWith("The MIDI port \"LockRx:Port\" is being updated by " +
+                                       holder + ":"),
+                 qPrintable(m.PortBusy));
+        QCOMPARE(m.OpenError, m.PortBusy);
+    }
+    m.OpenMIDIPort(index);
+    QVERIFY2(m.OpenError.isEmpty(), qPrintable(m.OpenError));
+    QVERIFY(m.PortBusy.isEmpty());
+    QCOMPARE(PortLock(api, "LockRx:Port").state(), PortLock::Busy);
+    m.EndService();
+    QCOMPARE(PortLock(api, "LockRx:Port").state(), PortLock::Held);
 }
 
 QTEST_GUILESS_MAIN(MidiPortManagerTest)

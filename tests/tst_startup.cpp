@@ -3,6 +3,7 @@
 #include "app/UpdaterFlow.h"
 #include "midi/MIDI.h"
 #include "midi/MidiBackend.h"
+#include "midi/PortLock.h"
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
 #include "ui_MainWindow.h"
@@ -46,6 +47,7 @@ private slots:
     void cancelEndsTheRunWithoutFileDialog();
     void escapeEndsTheRunLikeCancel();
     void vanishedPortIsReportedAndTheRunGoesOn();
+    void heldPortIsRefusedAndTheChoiceStays();
     void okOpensCurrentEntryAndAsksForTheFile_data();
     void okOpensCurrentEntryAndAsksForTheFile();
 
@@ -193,6 +195,35 @@ void StartupTest::vanishedPortIsReportedAndTheRunGoesOn()
     QVERIFY2(warning.contains("\"Temp:to host\"") && warning.contains("no longer available"),
              qPrintable(warning));
     QVERIFY(!midiin->isPortOpen());
+}
+
+// Another updater sends to the instrument: nothing is opened, and the user may choose again.
+void StartupTest::heldPortIsRefusedAndTheChoiceStays()
+{
+    gMIDI.CloseMIDIPort(); // the port an earlier case opened is let go
+    const QString instrument = gMIDI.OutputName(gMIDI.PairedOutput("Synth:to host"));
+    PortLock other(QStringLiteral("Jack"), instrument);
+    QCOMPARE(other.state(), PortLock::Held);
+    bool stillOpen = false;
+    ModalDriver script;
+    script.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Synth:to host");
+        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton);
+        stillOpen = dialog->isVisible();
+        QTest::mouseClick(dialog->Form->pushButtonCancel, Qt::LeftButton);
+    });
+    script.expectClick(QMessageBox::Ok);
+    QCOMPARE(runUpdater(), 0);
+    QCOMPARE(script.classNames(), (QStringList{"midiselection", "QMessageBox"}));
+    QVERIFY(stillOpen);
+    const QString warning = script.seen().at(1).text;
+    QVERIFY2(warning.contains(
+                 QStringLiteral("\"%1\" is being updated by tst_startup (process").arg(instrument)),
+             qPrintable(warning));
+    QVERIFY(!midiin->isPortOpen());
+    QVERIFY(!midiout->isPortOpen());
 }
 
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile_data()

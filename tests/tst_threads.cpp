@@ -67,6 +67,7 @@ class TestThreads : public QObject
 
 private slots:
     void everyReplyTakenOnce();
+    void versionReadWhole();
 };
 
 void TestThreads::everyReplyTakenOnce()
@@ -147,6 +148,40 @@ void TestThreads::everyReplyTakenOnce()
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
     QCOMPARE(acks, replies);
     QVERIFY2(!gMIDIsysParser.Ack(), "an acknowledgement was left over");
+}
+
+// Version replies of two lengths flood in while the main thread reads the version: every read
+// must be one reply's whole text with that reply's length, never parts of two.
+void TestThreads::versionReadWhole()
+{
+    const QByteArray texts[2] = {"1.0.0", "22.33.44-rc.5+build.67"};
+    resetReceivePath();
+    deliver(versionReply(texts[0]));
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        for (int i = 1; !stop.load(std::memory_order_relaxed); ++i)
+            deliver(versionReply(texts[i % 2]));
+    });
+    QString failure;
+    int changes = 0;
+    QElapsedTimer clock;
+    clock.start();
+    // Bounded in time too: ThreadSanitizer slows the flood down.
+    for (qint64 last = 0; failure.isEmpty() && changes < 50000 && clock.elapsed() < 2000;) {
+        QByteArray text;
+        const qint64 length = gMIDIsysParser.ReadVersion(&text);
+        if ((text != texts[0] && text != texts[1]) || length != text.size())
+            failure =
+                QStringLiteral("%1 bytes \"%2\", length %3")
+                    .arg(QString::number(text.size()),
+                         QString::fromLatin1(text.toPercentEncoding()), QString::number(length));
+        changes += length != last;
+        last = length;
+    }
+    stop.store(true, std::memory_order_relaxed);
+    flood.join();
+    QVERIFY2(failure.isEmpty(), qPrintable(failure));
+    QVERIFY2(changes > 1, "no reply came in while the version was read");
 }
 
 QTEST_GUILESS_MAIN(TestThreads)

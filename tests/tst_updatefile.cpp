@@ -148,8 +148,9 @@ private slots:
             << full.left(33) << params(0, true) << QByteArray();
         QTest::newRow("version text cut, no 00")
             << full.left(36) << params(0, true) << QByteArray("1.2");
-        QTest::newRow("no 00 before the F7")
-            << header(0, "abc", false) << params(0, true) << QByteArray("abc\xF7");
+        // Never into the messages after the header.
+        QTest::newRow("no 00 before the F7, more messages")
+            << header(0, "abc", false) + hex("F0 31 32 F7") << params(0, true) << QByteArray("abc");
         QTest::newRow("no 00, 30 bytes to the end")
             << header(0, v23 + "0123456", false).chopped(1) << params(0, true) << v23;
     }

@@ -5,6 +5,8 @@
 #include "DeviceProcess.h"
 #include "UpdateTestSupport.h"
 
+#include "midi/MIDI.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -65,12 +68,16 @@ private slots:
     void initTestCase();
     void cleanup();
     void sendOverJack_data();
-    void sendOverJack();
+    void sendOverJack() { send("jack"); }
+    // The rows of sendOverJack that the ALSA sequencer meets differently: its ports and its locks.
+    void sendOverAlsa_data() { sendOverJack_data(); }
+    void sendOverAlsa();
     void checkLoadsNoDisplayLibrary();
     void alsaFourPortsAtOnce();
     void alsaLongMessagesRefused();
 
 private:
+    void send(const QString &api);
     void startProgram(QProcess &program, const QStringList &arguments)
     {
         program.setStandardInputFile(QProcess::nullDevice()); // no terminal to ask on
@@ -85,6 +92,8 @@ private:
 
     QTemporaryDir dir;
     QString update;
+    QString damaged; // two messages run together
+    QString fifo;
     QByteArray file;
     std::vector<std::unique_ptr<Device>> devices;
     QStringList records;
@@ -98,6 +107,12 @@ void UploadTest::initTestCase()
                         {"--version", "2.0.0", "--total-size", "16384", "--message-size", "1024"});
     file = readFile(update);
     QCOMPARE(int(file.count(char(0xF7))), kMessages);
+    QByteArray runTogether = file;
+    runTogether.remove(file.indexOf(char(0xF7), 5000), 1);
+    damaged = dir.filePath("damaged.cvn");
+    writeFile(damaged, runTogether);
+    fifo = dir.filePath("fifo.cvn");
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
 }
 
 // Every device of a case is stopped before its record is read, and each stops cleanly.
@@ -111,7 +126,7 @@ void UploadTest::cleanup()
 
 void UploadTest::sendOverJack_data()
 {
-    QTest::addColumn<QStringList>("options"); // besides --api jack --json and the file
+    QTest::addColumn<QStringList>("options"); // besides --api API --json and the file
     QTest::addColumn<QStringList>("deviceOptions");
     QTest::addColumn<int>("deviceCount");
     QTest::addColumn<int>("deviceLaterMs"); // the devices start that long after the program
@@ -120,32 +135,63 @@ void UploadTest::sendOverJack_data()
     QTest::addColumn<QString>("result");
     QTest::addColumn<int>("fewest"); // whole messages of the file in each device's record
     QTest::addColumn<int>("most");
+    QTest::addColumn<QString>("sent");  // the file: "" the update, "damaged", "fifo"
+    QTest::addColumn<bool>("held");     // this test holds the device's port as an updater does
+    QTest::addColumn<int>("readLines"); // standard output closed after so many lines; -1 never
 
     const QStringList port{"--port", "Corvane Device Out"};
-    QTest::newRow("whole update") << port + QStringList{"--yes"} << QStringList() << 1 << 0 << -1
-                                  << 0 << "complete" << kMessages << kMessages;
+    const QStringList yes = port + QStringList{"--yes"};
+    const QStringList plainAck{"--no-version-reply"};
+    QTest::newRow("whole update") << yes << QStringList() << 1 << 0 << -1 << 0 << "complete"
+                                  << kMessages << kMessages << "" << false << -1;
     QTest::newRow("--no") << port + QStringList{"--no"} << QStringList() << 1 << 0 << -1 << 4
-                          << "declined" << 1 << 1;
-    QTest::newRow("no terminal to ask on")
-        << port << QStringList() << 1 << 0 << -1 << 4 << "no-terminal" << 1 << 1;
+                          << "declined" << 1 << 1 << "" << false << -1;
+    QTest::newRow("no terminal to ask on") << port << QStringList() << 1 << 0 << -1 << 4
+                                           << "no-terminal" << 1 << 1 << "" << false << -1;
+    // No version to replace is no yes: still nothing beyond the header.
+    QTest::newRow("--no, header answered with an ACK")
+        << port + QStringList{"--no"} << plainAck << 1 << 0 << -1 << 4 << "declined" << 1 << 1 << ""
+        << false << -1;
+    QTest::newRow("no terminal, header answered with an ACK")
+        << port << plainAck << 1 << 0 << -1 << 4 << "no-terminal" << 1 << 1 << "" << false << -1;
     // Three messages answered: the fourth is sent, and nothing after it.
     QTest::newRow("silent device")
         << port + QStringList{"--yes", "--timeout", "2"} << QStringList{"--silent-after", "3"} << 1
-        << 0 << -1 << 5 << "timeout" << 4 << 4;
+        << 0 << -1 << 5 << "timeout" << 4 << 4 << "" << false << -1;
+    // Unplugged after five answers: the program ends by itself, without --timeout.
+    QTest::newRow("instrument unplugged") << yes << QStringList{"--quit-after", "5"} << 1 << 0 << -1
+                                          << 6 << "port-gone" << 5 << 6 << "" << false << -1;
     // Replies 400 ms late: the signal comes with seconds of the transfer still to go.
-    QTest::newRow("SIGINT") << port + QStringList{"--yes"} << QStringList{"--delay", "400"} << 1
-                            << 0 << 30 << 130 << "interrupted" << 1 << kMessages - 1;
+    QTest::newRow("SIGINT") << yes << QStringList{"--delay", "400"} << 1 << 0 << 30 << 130
+                            << "interrupted" << 1 << kMessages - 1 << "" << false << -1;
     QTest::newRow("unknown port") << QStringList{"--port", "Corvane Keyboard", "--yes"}
-                                  << QStringList() << 1 << 0 << -1 << 3 << "no-such-port" << 0 << 0;
+                                  << QStringList() << 1 << 0 << -1 << 3 << "no-such-port" << 0 << 0
+                                  << "" << false << -1;
     // Both devices' ports contain the text.
-    QTest::newRow("port of two devices") << port + QStringList{"--yes"} << QStringList() << 2 << 0
-                                         << -1 << 3 << "no-such-port" << 0 << 0;
+    QTest::newRow("port of two devices") << yes << QStringList() << 2 << 0 << -1 << 3
+                                         << "no-such-port" << 0 << 0 << "" << false << -1;
     QTest::newRow("port appears later")
         << port + QStringList{"--yes", "--wait-for-port", "20"} << QStringList() << 1 << 2000 << -1
-        << 0 << "complete" << kMessages << kMessages;
+        << 0 << "complete" << kMessages << kMessages << "" << false << -1;
+    QTest::newRow("port held by another updater")
+        << yes << QStringList() << 1 << 0 << -1 << 3 << "port-in-use" << 0 << 0 << "" << true << -1;
+    QTest::newRow("two messages run together") << yes << QStringList() << 1 << 0 << -1 << 2
+                                               << "bad-file" << 0 << 0 << "damaged" << false << -1;
+    QTest::newRow("a FIFO as the file") << yes << QStringList() << 1 << 0 << -1 << 2 << "bad-file"
+                                        << 0 << 0 << "fifo" << false << -1;
+    // As "| head -2" does: the update goes on to its end.
+    QTest::newRow("output closed after 2 lines") << yes << QStringList() << 1 << 0 << -1 << 0 << ""
+                                                 << kMessages << kMessages << "" << false << 2;
 }
 
-void UploadTest::sendOverJack()
+void UploadTest::sendOverAlsa()
+{
+    if (!qEnvironmentVariableIsSet("CORVANE_ALSA_VM"))
+        QSKIP("needs the ALSA sequencer of the ALSA test VM (tests/alsa-vm)");
+    send("alsa");
+}
+
+void UploadTest::send(const QString &api)
 {
     QFETCH(QStringList, options);
     QFETCH(QStringList, deviceOptions);
@@ -156,18 +202,45 @@ void UploadTest::sendOverJack()
     QFETCH(QString, result);
     QFETCH(int, fewest);
     QFETCH(int, most);
+    QFETCH(QString, sent);
+    QFETCH(bool, held);
+    QFETCH(int, readLines);
 
     const auto startDevices = [&] {
         bool started = true;
         for (int i = 0; i < deviceCount; ++i)
-            started = startDevice(QStringList{"--api", "jack"} + deviceOptions) && started;
+            started = startDevice(QStringList{"--api", api} + deviceOptions) && started;
         return started;
     };
     if (deviceLaterMs == 0)
         QVERIFY(startDevices());
+    if (held) {
+        // This process opens the device's port as an updater does, and so holds it.
+        QVERIFY(gMIDI.UseApi(api.toStdString()));
+        gMIDI.GetMIDIPortListName();
+        const QStringList ports = gMIDI.MIDIportList.filter("Corvane Device Out");
+        QCOMPARE(ports.size(), 1);
+        gMIDI.OpenMIDIPort(gMIDI.searchMIDIport(ports.first()));
+        QVERIFY2(gMIDI.OpenError.isEmpty(), qPrintable(gMIDI.OpenError));
+    }
+    const QString path = sent == "damaged" ? damaged : sent == "fifo" ? fifo : update;
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    startProgram(program, QStringList{"--api", "jack", "--json"} + options + QStringList{update});
+    const QStringList arguments = QStringList{"--api", api, "--json"} + options + QStringList{path};
+    if (readLines < 0) {
+        startProgram(program, arguments);
+    } else {
+        // Its output read by a program that goes away, as in a script, whose shell leaves
+        // SIGPIPE as it comes (QProcess ignores it, and its children inherit that).
+        program.setStandardInputFile(QProcess::nullDevice());
+        program.start("bash", QStringList{"-c",
+                                          QStringLiteral("env --default-signal=PIPE \"$0\" "
+                                                         "\"$@\" | head -%1; "
+                                                         "exit ${PIPESTATUS[0]}")
+                                              .arg(readLines),
+                                          UPLOAD_PATH} +
+                                  arguments);
+    }
     QByteArray out;
     bool interrupted = false;
     QElapsedTimer clock;
@@ -189,6 +262,7 @@ void UploadTest::sendOverJack()
         program.kill();
         program.waitForFinished(5000);
     }
+    gMIDI.EndService();
     QVERIFY2(ended && program.exitStatus() == QProcess::NormalExit,
              "the program did not end by itself");
     out += program.readAllStandardOutput();
@@ -196,19 +270,22 @@ void UploadTest::sendOverJack()
 
     bool valid = true;
     const QList<QJsonObject> events = eventsOf(out, &valid);
-    QVERIFY2(valid && out.endsWith('\n'), out.constData());
-    const QJsonObject outcome = events.value(events.size() - 1);
-    QCOMPARE(outcome.value("event").toString(), QString("outcome"));
-    QCOMPARE(outcome.value("status").toInt(-1), status);
-    QCOMPARE(outcome.value("result").toString(), result);
+    QVERIFY2(valid && (readLines >= 0 || out.endsWith('\n')), out.constData());
+    int acknowledged = fewest;
+    if (readLines < 0) {
+        const QJsonObject outcome = events.value(events.size() - 1);
+        QCOMPARE(outcome.value("event").toString(), QString("outcome"));
+        QCOMPARE(outcome.value("status").toInt(-1), status);
+        QCOMPARE(outcome.value("result").toString(), result);
+        acknowledged = outcome.value("acknowledged").toInt(-1);
+    }
     // One event at every tenth, in order; all eleven for a whole update.
     const QList<int> progress = progressOf(events);
     for (int i = 0; i < progress.size(); ++i)
         QCOMPARE(progress.at(i), 10 * i);
-    if (status == 0)
+    if (status == 0 && readLines < 0)
         QCOMPARE(progress.size(), 11);
 
-    const int acknowledged = outcome.value("acknowledged").toInt(-1);
     for (auto &device : devices)
         QVERIFY(device->stop());
     QCOMPARE(int(devices.size()), deviceCount);

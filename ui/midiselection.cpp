@@ -102,13 +102,18 @@ void midiselection::on_pushButtonOk_clicked()
     int index = gMIDI.searchMIDIport(gMIDI.MIDIportName);
     gMIDI.OpenMIDIPort(index);
     if (!gMIDI.OpenError.isEmpty()) {
-        // The run goes on (the device may still be reached), but the user must know why it may not.
-        // It names ports as other MIDI clients called them: shown as written, never as markup.
+        // Unless another updater holds the port (below), the run goes on (the device may still be
+        // reached), but the user must know why it may not. It names ports as other MIDI clients
+        // called them: shown as written, never as markup.
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), gMIDI.OpenError,
                         QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
         box.exec();
     }
+    // Another updater is sending to that instrument and nothing was opened: the user may choose
+    // another port, or cancel.
+    if (!gMIDI.PortBusy.isEmpty())
+        return;
     DialogResult = 1;
     close();
 }

@@ -5,6 +5,7 @@
 #include "update/MIDIsysParser.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 
 HandleSys *oHandleSys = nullptr;
@@ -26,7 +27,13 @@ void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
 void HandleSys::ReadData(QString path)
 {
     if (!Load(path)) {
-        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
+        // A file that cannot be opened or read whole is just illegal; one refused for what it
+        // is or holds says why, so the user knows what to fetch again.
+        QString text = QCoreApplication::translate("HandleSys", "Illegal file.");
+        if (File.Fault != UpdateFile::Problem::CannotOpen &&
+            File.Fault != UpdateFile::Problem::CannotRead)
+            text += QStringLiteral("\n\n") + File.ProblemText(QFileInfo(path).fileName());
+        showMessage(text, Qt::PlainText);
         return;
     }
     switch (Send()) {
@@ -51,6 +58,7 @@ void HandleSys::ReadData(QString path)
     case Outcome::Declined:
     case Outcome::Stopped:
     case Outcome::TimedOut:
+    case Outcome::PortGone:
         break;
     }
 }
@@ -75,9 +83,11 @@ void HandleSys::sendFailed(qint64 message, qint64 messages)
         Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
 }
 
-void HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
+bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
 {
+    // The window waits on: the user reads the note and presses Exit, or plugs the instrument in.
     Window->ShowPortGone(port, message, messages);
+    return false;
 }
 
 void HandleSys::waiting(qint64 ms, qint64 message, qint64 messages, int others,

@@ -36,7 +36,7 @@ protected:
     void started() override;
     void progress(int percent) override;
     void sendFailed(qint64 message, qint64 messages) override;
-    void portGone(const QString &port, qint64 message, qint64 messages) override;
+    bool portGone(const QString &port, qint64 message, qint64 messages) override;
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;

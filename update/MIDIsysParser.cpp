@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 char y[1000];
 
@@ -15,6 +16,10 @@ namespace
 constexpr unsigned char DeviceNumber = 0x10;
 constexpr int VersionPayloadPosition = 13;
 constexpr int MaxVersionChars = int(sizeof(MIDIsysParser::CurVersion)) - 1;
+// The first version word holds the length, the others the text.
+constexpr int VersionTextWords =
+    int(sizeof(MIDIsysParser::VersionWords) / sizeof(MIDIsysParser::VersionWords[0])) - 1;
+static_assert(VersionTextWords * 8 >= MaxVersionChars, "the version words hold the whole text");
 constexpr int MaxRevisionChars = int(sizeof(MIDIsysParser::FwRev)) - 1;
 
 // Writes the characters one by one, each followed by a zero, so the field stays terminated
@@ -78,11 +83,59 @@ void MIDIsysParser::AnalyzeSys(unsigned char *msg)
             break;
         }
     }
-    std::memcpy(CurVersion, msg + VersionPayloadPosition, size_t(copy));
-    CurVersion[copy] = '\0';
-    CurVersionLen = len; // the announced length, even when less arrived
-
+    // The announced length, even when less arrived.
+    StoreVersion(msg + VersionPayloadPosition, copy, len);
     AckFlag.store(true, std::memory_order_release);
+}
+
+void MIDIsysParser::StoreVersion(const unsigned char *text, int n, qint64 length)
+{
+    n = std::max(0, std::min(n, MaxVersionChars));
+    std::memcpy(CurVersion, text, size_t(n));
+    CurVersion[n] = '\0';
+    CurVersionLen = length;
+
+    quint64 words[VersionTextWords + 1] = {quint64(length)};
+    for (int i = 0; i < n && text[i] != 0; ++i)
+        words[1 + i / 8] |= quint64(text[i]) << (8 * (i % 8));
+
+    // One writer, so the count needs no read-modify-write.
+    const quint32 seq = VersionSeq.load(std::memory_order_relaxed);
+    VersionSeq.store(seq + 1, std::memory_order_relaxed);
+    // Each word is released (rather than one fence, which ThreadSanitizer cannot follow): a
+    // reader that takes any of them (acquire) also sees the odd count stored before it.
+    for (int i = 0; i <= VersionTextWords; ++i)
+        VersionWords[i].store(words[i], std::memory_order_release);
+    // Publishes the words: a reader that sees this count (acquire) sees all of them.
+    VersionSeq.store(seq + 2, std::memory_order_release);
+}
+
+qint64 MIDIsysParser::ReadVersion(QByteArray *text) const
+{
+    quint64 words[VersionTextWords + 1];
+    for (;;) {
+        const quint32 before = VersionSeq.load(std::memory_order_acquire);
+        if (before & 1) {
+            std::this_thread::yield(); // a write is under way; it is short and never waits
+            continue;
+        }
+        // Acquire: a word of a later write brings that write's odd count, so the second look
+        // below sees a changed count; and no later load moves before these.
+        for (int i = 0; i <= VersionTextWords; ++i)
+            words[i] = VersionWords[i].load(std::memory_order_acquire);
+        if (VersionSeq.load(std::memory_order_relaxed) == before)
+            break;
+    }
+    if (text) {
+        text->clear();
+        for (int i = 0; i < MaxVersionChars; ++i) {
+            const char c = char((words[1 + i / 8] >> (8 * (i % 8))) & 0xFF);
+            if (c == 0)
+                break;
+            text->append(c);
+        }
+    }
+    return qint64(words[0]);
 }
 
 void MIDIsysParser::RecordOther(const unsigned char *bytes, int n)

@@ -1,6 +1,7 @@
 // Recognises the device's replies (ACK and version) and offers the protocol's codec operations.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -14,6 +15,13 @@ public:
 
     void AnalyzeSys(unsigned char *msg);
     bool Ack();
+    // The announced length of the last version reply (0 before any), with its text in *text (at
+    // most 22 bytes, up to the first zero, as CurVersion holds it), both from one reply. Any
+    // thread, any time: unlike CurVersion, it is never read half-written.
+    qint64 ReadVersion(QByteArray *text) const;
+    // Records a version reply: CurVersion, CurVersionLen and what ReadVersion returns. Only the
+    // thread that receives replies may call it (or another one while none is delivered).
+    void StoreVersion(const unsigned char *text, int n, qint64 length);
     void DebugSys(unsigned char *msg);
 
     void OpenStr(int n);
@@ -46,6 +54,11 @@ public:
     std::atomic<bool> AckFlag;
     char CurVersion[23];
     qint64 CurVersionLen;
+    // The same reply for ReadVersion, behind a sequence count that is odd while StoreVersion
+    // writes: the length, then the text's 22 bytes, zero-padded, 8 to a word. Atomics, so that a
+    // reader that overlaps a write reads stale or new words but no undefined values, and retries.
+    std::atomic<quint32> VersionSeq;
+    std::atomic<quint64> VersionWords[4];
     // What came from the device that was no acknowledgement, so that a device that answers
     // "no" can be told from a silent one. Written on the MIDI input thread only: the count of
     // such messages (release), after the last one's first bytes (see RecordOther).

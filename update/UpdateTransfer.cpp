@@ -10,6 +10,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -31,17 +32,18 @@ constexpr int MaxQuestionChars = 64;
 // Bytes that hold more than MaxQuestionChars characters however they are encoded in UTF-8.
 constexpr qint64 MaxQuestionBytes = 4 * MaxQuestionChars + 4;
 
-// The header's version text: from byte 33 up to the first 00, or up to the end of the loaded
-// bytes when they hold no 00 there, but never more than `limit` bytes of it, so a header without
-// a 00 for gigabytes costs no more than a short one. Empty when the bytes end before byte 33.
+// The header's version text: from byte 33 up to the first 00 or, when it holds none, up to the
+// header's F7, never into the messages after it; and never more than `limit` bytes of it, so a
+// long header costs no more than a short one. Empty when the header ends before byte 33.
 QByteArray headerVersionText(const unsigned char *buf, qint64 len, qint64 limit)
 {
-    if (!buf || len <= VersionPosition)
+    if (!buf || len <= VersionPosition || std::memchr(buf, 0xF7, size_t(VersionPosition)))
         return QByteArray();
     const auto *start = reinterpret_cast<const char *>(buf + VersionPosition);
     const qint64 avail = std::min(len - VersionPosition, limit);
-    const void *nul = std::memchr(start, 0, size_t(avail));
-    const qint64 n = nul ? static_cast<const char *>(nul) - start : avail;
+    qint64 n = 0;
+    while (n < avail && start[n] != '\0' && uchar(start[n]) != 0xF7)
+        ++n;
     return QByteArray(start, int(n));
 }
 
@@ -63,18 +65,25 @@ QString questionVersionText(const unsigned char *buf, qint64 len)
 UpdateTransfer::UpdateTransfer(QString path) : FileName(path)
 {
     ExitFlag = false;
-    // The name as the file system stores it, so a path beyond ASCII is found as well.
-    QByteArray name = QFile::encodeName(path);
-    FileLen = CalcSize(name.data());
-    if (FileLen >= 0 && quint64(FileLen) <= std::numeric_limits<size_t>::max()) {
-        // Larger than memory leaves FileBuf null, and the load then reports the file.
-        try {
-            FileBuf = new (std::nothrow) unsigned char[size_t(FileLen)];
-        } catch (const std::bad_alloc &) { // a count beyond what new[] can express
-            FileBuf = nullptr;
-        }
-    }
+    // -1 when its size cannot be taken; a file refused for its size keeps it, for the reason.
+    File.Open(path);
+    FileLen = File.Size();
+    allocate();
     FirstMessage = true;
+}
+
+void UpdateTransfer::allocate()
+{
+    delete[] FileBuf;
+    FileBuf = nullptr;
+    if (!File.IsOpen() || FileLen < 0 || quint64(FileLen) > std::numeric_limits<size_t>::max())
+        return;
+    // Larger than memory leaves FileBuf null, and the load then reports the file.
+    try {
+        FileBuf = new (std::nothrow) unsigned char[size_t(FileLen)];
+    } catch (const std::bad_alloc &) { // a count beyond what new[] can express
+        FileBuf = nullptr;
+    }
 }
 
 UpdateTransfer::~UpdateTransfer()
@@ -84,23 +93,26 @@ UpdateTransfer::~UpdateTransfer()
 
 bool UpdateTransfer::Load(const QString &path)
 {
-    QByteArray name = QFile::encodeName(path);
-    if (CaricaBuffer(name.data(), FileLen) != 0 || (FileLen > 0 && FileBuf[FileLen - 1] != 0xF7))
-        return false;
-
     MessageCount = LongestNumber = LongestLength = 0;
-    for (const unsigned char *p = FileBuf, *end = FileBuf + std::max<qint64>(FileLen, 0);
-         p < end;) {
-        const auto *f7 = static_cast<const unsigned char *>(std::memchr(p, 0xF7, size_t(end - p)));
-        if (!f7)
-            break;
-        ++MessageCount;
-        if (f7 + 1 - p > LongestLength) {
-            LongestNumber = MessageCount;
-            LongestLength = f7 + 1 - p;
-        }
-        p = f7 + 1;
+    // The file was opened when the transfer was made; another path is opened now.
+    if (path != FileName) {
+        File.Open(path);
+        FileLen = File.Size();
+        allocate();
     }
+    if (!File.IsOpen())
+        return false;
+    if (!FileBuf && FileLen > 0) {
+        File.SystemError = QString::fromLocal8Bit(std::strerror(ENOMEM));
+        File.Fault = UpdateFile::Problem::CannotRead;
+        return false;
+    }
+    if (!File.Read(FileBuf, FileLen, [this] { return cancelled(); }) ||
+        !File.Check(FileBuf, FileLen))
+        return false;
+    MessageCount = File.MessageCount;
+    LongestNumber = File.LongestNumber;
+    LongestLength = File.LongestLength;
     getParameters();
     return true;
 }
@@ -132,7 +144,9 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
         BytesAcknowledged = pos + n;
 
         if (FirstMessage) {
-            if (gMIDIsysParser.CurVersionLen != 0 && !confirmReplace()) {
+            QByteArray version;
+            const bool reported = gMIDIsysParser.ReadVersion(&version) != 0;
+            if (reported ? !confirmReplace() : !goOnUnasked()) {
                 // A stop asked for while the question was open is a stop, not an answer.
                 const Outcome outcome = ExitFlag ? Outcome::Stopped : Outcome::Declined;
                 ExitFlag = true;
@@ -190,7 +204,8 @@ UpdateTransfer::Outcome UpdateTransfer::waitForAck(qint64 message, qint64 messag
             const QString port = gMIDI.GonePort();
             if (!port.isEmpty()) {
                 gone = noted = true;
-                portGone(port, message, messages);
+                if (portGone(port, message, messages))
+                    return Outcome::PortGone;
             }
         }
         if (gone || sendFailed || t - start < NoteAfterMs)
@@ -216,17 +231,10 @@ UpdateTransfer::Outcome UpdateTransfer::waitForAck(qint64 message, qint64 messag
 
 QString UpdateTransfer::DeviceVersion()
 {
-    const char *current = gMIDIsysParser.CurVersion;
-    const QString text =
-        QString::fromUtf8(current, int(qstrnlen(current, sizeof gMIDIsysParser.CurVersion)));
-    // The device's version text has been read. A version reply that comes now (a device that
-    // answers twice) overwrites it on the MIDI input thread, which acquires the flag first: a
-    // release that leaves the flag as it is orders this read before that write.
-    bool flag = gMIDIsysParser.AckFlag.load(std::memory_order_relaxed);
-    while (!gMIDIsysParser.AckFlag.compare_exchange_weak(flag, flag, std::memory_order_release,
-                                                         std::memory_order_relaxed)) {
-    }
-    return text;
+    // Taken whole from the MIDI input thread, even when a second version reply arrives meanwhile.
+    QByteArray text;
+    gMIDIsysParser.ReadVersion(&text);
+    return QString::fromUtf8(text);
 }
 
 QString UpdateTransfer::FileVersionText() const

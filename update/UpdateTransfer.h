@@ -3,6 +3,8 @@
 // window and the terminal program each put their own face on it through the hooks below.
 #pragma once
 
+#include "update/UpdateFile.h"
+
 #include <QString>
 #include <QtGlobal>
 
@@ -13,23 +15,24 @@ class UpdateTransfer
 public:
     enum class Outcome {
         Complete, // every message sent and acknowledged
-        Illegal,  // the file cannot be read whole, or does not end with the F7 of a message
+        Illegal,  // the file cannot be read whole, or is no sequence of whole messages
         TooLong,  // a message is longer than the output port carries whole; nothing was sent
         Declined, // the replacement of the device's version was declined; only the header went
         Stopped,  // ExitFlag ended a wait
         TimedOut, // no acknowledgement within AckTimeoutMs
+        PortGone, // the device's port went away, and the face chose to end there
     };
 
-    // Never fails: a file whose size cannot be taken leaves FileLen at -1 and FileBuf null, and
-    // Load then reports the file as illegal.
+    // Opens the file (once: Load reads what was opened here) and takes its size. Never fails: a
+    // file that cannot be opened or is refused leaves FileLen at -1 (or its size) and FileBuf
+    // null, and Load then reports it through File.
     explicit UpdateTransfer(QString path);
     virtual ~UpdateTransfer();
     UpdateTransfer(const UpdateTransfer &) = delete;
     UpdateTransfer &operator=(const UpdateTransfer &) = delete;
 
-    // Reads the whole file, measures its messages and decodes its header; false when the file is
-    // illegal. No part of a file that does not end with the F7 of its last message may reach the
-    // device: it was cut short.
+    // Reads the whole file, checks and measures its messages and decodes its header; false when
+    // the file is refused, with File saying why. No byte of a damaged file may reach the device.
     bool Load(const QString &path);
     // Streams the loaded file; refuses it first, sending nothing, when a message is longer than
     // the open output port carries.
@@ -65,6 +68,8 @@ public:
     // getParameters finds one.
     QString NewVersionText;
 
+    // The file as it was opened and checked: what is wrong with it, when Load refused it.
+    UpdateFile File;
     // The loaded file's messages, set by Load: how many, and the longest (1-based number, the
     // first of equally long ones, and its length with F0 and F7).
     qint64 MessageCount = 0;
@@ -95,6 +100,10 @@ protected:
     virtual bool watching() const { return true; }
     // The device answered the header with its version: true to replace it.
     virtual bool confirmReplace() = 0;
+    // The device took the header without reporting a version: true to go on unasked.
+    virtual bool goOnUnasked() { return true; }
+    // Asked between the pieces of a large file's read: true stops it.
+    virtual bool cancelled() { return ExitFlag; }
     // The device took the header (and the replacement was confirmed): the update itself begins.
     virtual void started() {}
     virtual void progress(int percent) { Q_UNUSED(percent); }
@@ -104,11 +113,13 @@ protected:
         Q_UNUSED(message);
         Q_UNUSED(messages);
     }
-    virtual void portGone(const QString &port, qint64 message, qint64 messages)
+    // The device's port has gone: true ends the transfer (PortGone), false waits on.
+    virtual bool portGone(const QString &port, qint64 message, qint64 messages)
     {
         Q_UNUSED(port);
         Q_UNUSED(message);
         Q_UNUSED(messages);
+        return false;
     }
     // The device has been silent for `ms` about message `message`; it sent `others` messages that
     // are no acknowledgement meanwhile, the last starting with `lastOther`. Called when the
@@ -129,6 +140,8 @@ protected:
     qint64 now() const;
 
 private:
+    // FileBuf for FileLen bytes of the opened file; null when it cannot be had.
+    void allocate();
     // Waits for message `message`'s acknowledgement. othersBefore: the parser's OtherCount before
     // the message was sent.
     Outcome waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore);

@@ -5,7 +5,8 @@
 #   quits mid-transfer (tst_faults deviceVanishesMidTransfer, which meets it over ALSA here);
 # - tst_noservice with /dev/snd hidden: the suites that need no MIDI service get none;
 # - tst_upload's ALSA cases: corvane-upload on all four virtual ports at once, and a file whose
-#   messages no raw MIDI port carries.
+#   messages no raw MIDI port carries; over the sequencer, an instrument unplugged mid-update and a
+#   port that another updater holds.
 # Usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH TST_UPLOAD
 set -u
 [ $# -eq 5 ] || { echo "usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH TST_UPLOAD" >&2; exit 2; }
@@ -27,7 +28,8 @@ check "tst_faults deviceVanishesMidTransfer over ALSA" "$2" deviceVanishesMidTra
 # Its check of the executable needs an X server, which the VM has not; CTest runs that one.
 check "tst_noservice with /dev/snd hidden" env JACK_DEFAULT_SERVER=corvane-nobody "$4" "$3" \
     managerRunsWithoutPorts userIsToldAndCancelEndsTheRun
-check "tst_upload over ALSA" env CORVANE_ALSA_VM=1 "$5" alsaFourPortsAtOnce alsaLongMessagesRefused
+check "tst_upload over ALSA" env CORVANE_ALSA_VM=1 "$5" alsaFourPortsAtOnce alsaLongMessagesRefused \
+    "sendOverAlsa:instrument unplugged" "sendOverAlsa:port held by another updater"
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'alsa-checks: FAILED: %s\n' "${failed[@]}" >&2
     exit 1

@@ -6,7 +6,8 @@
 // and no event loop runs.
 //
 // What is sent must be exactly the file's bytes, in order, as whole messages; or nothing, with
-// "Illegal file.", for a file the transfer refuses. The progress starts at 0 once the header is
+// "Illegal file." and the reason, for a file the transfer refuses: an empty one, or one that is
+// not made of F0, data bytes 00 to 7F and F7 alone. The progress starts at 0 once the header is
 // acknowledged and then shows, after each message, the share of the file sent, ending at 100.
 #include "midi/MIDI.h"
 #include "midi/SysExAssembler.h"
@@ -87,8 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     progress.clear();
     sentAfterEach.clear();
     gMIDIsysParser.Ack();
-    gMIDIsysParser.CurVersion[0] = '\0';
-    gMIDIsysParser.CurVersionLen = 0;
+    gMIDIsysParser.StoreVersion(reinterpret_cast<const unsigned char *>(""), 0, 0);
 
     {
         HandleSys transfer(path, nullptr);
@@ -102,26 +102,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(!transfer.ExitFlag);
     }
 
-    const bool refused = size > 0 && data[size - 1] != 0xF7;
+    bool refused = size == 0;
+    for (std::size_t i = 0; i < size && !refused; ++i) {
+        const bool starts = i == 0 || data[i - 1] == 0xF7;
+        refused = starts ? data[i] != 0xF0 : data[i] >= 0x80 && data[i] != 0xF7;
+    }
+    refused = refused || data[size - 1] != 0xF7;
     if (refused) {
         check(sent.empty() && progress.empty());
-        check(boxes == QStringList{QStringLiteral("Illegal file.")});
+        check(boxes.size() == 1 && boxes.first().startsWith(QStringLiteral("Illegal file.\n\n")));
         return 0;
     }
-    check(sent.size() == size && (size == 0 || std::memcmp(sent.data(), data, size) == 0));
-    check(boxes.size() == (answerWithVersion && size > 0 ? 2 : 1));
+    check(sent.size() == size && std::memcmp(sent.data(), data, size) == 0);
+    check(boxes.size() == (answerWithVersion ? 2 : 1));
     check(boxes.last() == QStringLiteral("End"));
-    check(progress.size() == (size == 0 ? 0 : sentAfterEach.size() + 1));
+    check(progress.size() == sentAfterEach.size() + 1);
     for (std::size_t i = 0; i < progress.size(); ++i) {
         const std::size_t done = i == 0 ? 0 : sentAfterEach[i - 1];
         check(progress[i] == int(done * 100 / size));
     }
     check(progress.empty() || progress.back() == 100);
     if (boxes.size() == 2) {
-        // The question names the file's version: bytes from 33 up to the first 00 or the end,
-        // the first 64 characters of a longer one (63 rather than half a pair) and an ellipsis.
+        // The question names the file's version: bytes from 33 up to the first 00 or the
+        // header's F7, the first 64 characters of a longer one and an ellipsis.
+        const void *f7 = std::memchr(data, 0xF7, size);
+        const std::size_t headerEnd = static_cast<const std::uint8_t *>(f7) - data;
         QByteArray version;
-        for (std::size_t i = 33; i < size && data[i] != 0; ++i)
+        for (std::size_t i = 33; i < headerEnd && data[i] != 0; ++i)
             version += char(data[i]);
         const QString full = QString::fromUtf8(version);
         const QString &question = boxes.first();

@@ -103,5 +103,13 @@ wait "$app"
 status=$?
 [ "$status" -eq 0 ] || fail "exit status $status"
 cmp "$update" "$record" || fail "the device did not receive the file exactly"
+# It left the JACK server in order: a client that vanishes without closing makes the server fail
+# to notify it when the next client comes, and stalls a synchronous server's other clients for
+# seconds meanwhile.
+jack_lsp >/dev/null 2>&1
+sleep 0.5
+if [ -n "${CORVANE_JACK_LOG:-}" ] && grep -a "fails name = Corvane Uploader" "$CORVANE_JACK_LOG"; then
+    fail "the updater ended without closing its MIDI clients"
+fi
 echo "drive-updater: $(stat -c %s "$update") bytes received exactly; exit status 0"
 rm -rf "$work"
