@@ -39,17 +39,19 @@ QString portName(RtMidi &port, unsigned int number)
     }
 }
 
-// The number under which the input port `name` is listed now, the highest one for a repeated name.
-int currentInputNumber(const QString &name)
+// The number under which `port` lists a port named `name` now, the highest one for a repeated
+// name; -1 when none is listed. Numbers move whenever a port comes or goes, this program's own
+// included: a port is opened by the number its name has at that moment.
+int numberOf(RtMidi &port, const QString &name)
 {
     unsigned int n = 0;
     try {
-        n = midiin->getPortCount();
+        n = port.getPortCount();
     } catch (const RtMidiError &) {
         return -1;
     }
     for (int i = int(n) - 1; i >= 0; --i)
-        if (portName(*midiin, unsigned(i)) == name)
+        if (portName(port, unsigned(i)) == name)
             return i;
     return -1;
 }
@@ -69,21 +71,6 @@ qint64 messageLimitOf(RtMidi::Api api)
     default:
         return 0;
     }
-}
-
-// True when `port` lists a port named `name` now.
-bool listed(RtMidi &port, const QString &name)
-{
-    unsigned int n = 0;
-    try {
-        n = port.getPortCount();
-    } catch (const RtMidiError &) {
-        return false;
-    }
-    for (unsigned int i = 0; i < n; ++i)
-        if (portName(port, i) == name)
-            return true;
-    return false;
 }
 
 QString reasonText(const RtMidiError &e)
@@ -186,6 +173,7 @@ void MIDI::OpenMIDIPort(int index)
 
     QStringList problems;
     bool inputOpen = false;
+    QString libraryName;
     int number = -1; // the library's
     if (index < 0 || index >= MIDIportList.size()) {
         problems << QStringLiteral("The MIDI input port \"%1\" is not in the list of ports.")
@@ -196,7 +184,7 @@ void MIDI::OpenMIDIPort(int index)
         if (size_t(index) < ListedNumbers.size())
             number = ListedNumbers[size_t(index)];
         if (number < 0 || portName(*midiin, unsigned(number)) != inName)
-            number = currentInputNumber(inName);
+            number = numberOf(*midiin, inName);
         if (number < 0) {
             problems
                 << QStringLiteral("The MIDI input port \"%1\" is no longer available.").arg(chosen);
@@ -225,6 +213,8 @@ void MIDI::OpenMIDIPort(int index)
         try {
             midiin->openPort(unsigned(number), inName.toUtf8().toStdString());
             inputOpen = true;
+            // Read now: the output port opened below may take a number before it.
+            libraryName = portName(*midiin, unsigned(number));
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI input port \"%1\" could not be opened: %2")
                             .arg(chosen, reasonText(e));
@@ -238,11 +228,18 @@ void MIDI::OpenMIDIPort(int index)
         problems << QStringLiteral("MIDI input could not be set up: %1").arg(reasonText(e));
     }
 
+    // The input port opened above is listed among the outputs too, and may have moved the
+    // chosen one to another number.
+    const int outNumber = bestIndex < 0 ? -1 : numberOf(*midiout, outName);
     if (bestIndex < 0) {
         problems << QStringLiteral("There is no MIDI output port to send the update to.");
+    } else if (outNumber < 0) {
+        problems << QStringLiteral("The MIDI output port \"%1\" is no longer available.")
+                        .arg(outName);
+        OutputLock.reset();
     } else {
         try {
-            midiout->openPort(unsigned(bestIndex), outName.toUtf8().toStdString());
+            midiout->openPort(unsigned(outNumber), outName.toUtf8().toStdString());
             OutputPortName = outName;
             MessageLimit = messageLimitOf(midiout->getCurrentApi());
         } catch (const RtMidiError &e) {
@@ -252,7 +249,6 @@ void MIDI::OpenMIDIPort(int index)
         }
     }
 
-    QString libraryName = inputOpen ? portName(*midiin, unsigned(number)) : QString();
     setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
     InputOpen = inputOpen && !libraryName.isEmpty();
     OpenError = problems.join(QLatin1Char('\n'));
@@ -379,9 +375,9 @@ QString MIDI::GonePort()
     if (SendSink || !midiin || !midiout)
         return QString();
     // The input's error callback stays as it is: the MIDI input thread may read it meanwhile.
-    if (InputOpen && !listed(*midiin, MIDIportName))
+    if (InputOpen && numberOf(*midiin, MIDIportName) < 0)
         return MIDIportName;
-    if (!OutputPortName.isEmpty() && !listed(*midiout, OutputPortName))
+    if (!OutputPortName.isEmpty() && numberOf(*midiout, OutputPortName) < 0)
         return OutputPortName;
     return QString();
 }
