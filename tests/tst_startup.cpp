@@ -15,7 +15,9 @@
 #include "ModalDriver.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QTextDocument>
 #include <QtTest>
 
@@ -50,6 +52,8 @@ private slots:
     void heldPortIsRefusedAndTheChoiceStays();
     void okOpensCurrentEntryAndAsksForTheFile_data();
     void okOpensCurrentEntryAndAsksForTheFile();
+    void listFollowsPortsThatComeAndGo_data();
+    void listFollowsPortsThatComeAndGo();
 
 private:
     MidiBackend::OutputPtr deviceOut;
@@ -229,16 +233,21 @@ void StartupTest::heldPortIsRefusedAndTheChoiceStays()
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile_data()
 {
     QTest::addColumn<QList<int>>("keys"); // none: the mouse
-    QTest::newRow("mouse") << QList<int>{};
+    QTest::addColumn<bool>("late");       // Synth's port opens after the dialog (last: it moves)
+    QTest::newRow("mouse") << QList<int>{} << false;
     // Synth's port is the first entry, current once the list has the focus.
-    QTest::newRow("Space, Enter on the list") << QList<int>{Qt::Key_Space, Qt::Key_Return};
+    QTest::newRow("Space, Enter on the list") << QList<int>{Qt::Key_Space, Qt::Key_Return} << false;
     QTest::newRow("arrows, Enter on Ok")
-        << QList<int>{Qt::Key_Down, Qt::Key_Up, Qt::Key_Tab, Qt::Key_Enter};
+        << QList<int>{Qt::Key_Down, Qt::Key_Up, Qt::Key_Tab, Qt::Key_Enter} << false;
+    QTest::newRow("mouse, instrument plugged in after the start") << QList<int>{} << true;
 }
 
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
 {
     QFETCH(QList<int>, keys);
+    QFETCH(bool, late);
+    if (late)
+        deviceOut->closePort();
     QString portLabel;
     QString caption;
     QStringList filters;
@@ -251,6 +260,13 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
         QCOMPARE(dialog->windowIcon().pixmap(32, 32).toImage(),
                  QIcon(":icon/UploaderIcon.ico").pixmap(32, 32).toImage());
         QVERIFY(QTest::qWaitForWindowActive(dialog));
+        if (late) {
+            QListWidget *list = dialog->Form->listWidget;
+            auto listed = [&] { return list->findItems("Synth:to host", Qt::MatchExactly).size(); };
+            QVERIFY(!listed());
+            deviceOut->openVirtualPort("to host");
+            QTRY_VERIFY_WITH_TIMEOUT(listed(), 10000); // a failure here ends the run at once
+        }
         for (int key : keys)
             QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
         if (keys.isEmpty()) {
@@ -294,6 +310,70 @@ void StartupTest::okOpensCurrentEntryAndAsksForTheFile()
     };
     QTRY_VERIFY_WITH_TIMEOUT(poll(), 3000);
     QCOMPARE(got, ack);
+}
+
+void StartupTest::listFollowsPortsThatComeAndGo_data()
+{
+    QTest::addColumn<bool>("empty");     // no port at all until Plugged's opens
+    QTest::addColumn<QString>("chosen"); // clicked once listed; empty: none
+    QTest::newRow("another port comes and goes") << false << "Synth:to host";
+    QTest::newRow("the chosen port goes") << false << "Plugged:to host";
+    QTest::newRow("an empty list gets a port and loses it") << true << "";
+}
+
+void StartupTest::listFollowsPortsThatComeAndGo()
+{
+    QFETCH(bool, empty);
+    QFETCH(QString, chosen);
+    const QString plugged("Plugged:to host");
+    std::vector<std::pair<RtMidiOut *, const char *>> others; // closed while the dialog is open
+    if (empty)
+        others = {{deviceOut.get(), "to host"},
+                  {otherOut.get(), "to host"},
+                  {longOut.get(), "VirMIDI 0-2 port 2"}};
+    for (const auto &port : others)
+        port.first->closePort();
+    auto replug = qScopeGuard([&] {
+        for (const auto &port : others)
+            port.first->openVirtualPort(port.second);
+    });
+    MidiBackend::OutputPtr pluggedOut(new RtMidiOut(RtMidi::UNIX_JACK, "Plugged"));
+    gMIDI.MIDIportName.clear();
+    midiselection dialog(nullptr);
+    QListWidget *list = dialog.Form->listWidget;
+    auto hint = [&] {
+        auto *l = list->findChild<QLabel *>("labelNoPort");
+        return l && l->isVisible() ? l->text() : "";
+    };
+    // The selection, the choice, "Ok" and the focus: as a name chosen, or "" for none.
+    auto choiceIs = [&](const QString &name) {
+        const auto selected = list->selectedItems();
+        QCOMPARE(selected.isEmpty() ? QString() : selected.first()->text(), name);
+        QCOMPARE(dialog.ItemSelected, name.isEmpty() ? -1 : 1);
+        QCOMPARE(dialog.Form->pushButtonOk->isEnabled(), !name.isEmpty());
+        QCOMPARE(QApplication::focusWidget(), list);
+        QCOMPARE(gMIDI.MIDIportName, name);
+    };
+    const QString emptyHint("No MIDI input found. Connect and switch on the instrument: it appears "
+                            "here when it is ready.");
+    dialog.show();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    QCOMPARE(hint(), empty ? emptyHint : QString());
+    const QString kept = chosen == plugged ? QString() : chosen;
+    if (!kept.isEmpty())
+        clickEntry(&dialog, kept);
+    pluggedOut->openVirtualPort("to host");
+    QTRY_VERIFY_WITH_TIMEOUT(list->findItems(plugged, Qt::MatchExactly).size() == 1, 10000);
+    QCOMPARE(hint(), QString());
+    choiceIs(kept);
+    gMIDI.GetMIDIPortListName();
+    QCOMPARE(list->item(gMIDI.searchMIDIport(plugged))->text(), plugged); // in the service's order
+    if (chosen == plugged)
+        clickEntry(&dialog, plugged);
+    pluggedOut->closePort();
+    QTRY_VERIFY_WITH_TIMEOUT(list->findItems(plugged, Qt::MatchExactly).isEmpty(), 10000);
+    choiceIs(kept);
+    QCOMPARE(hint(), empty ? emptyHint : QString());
 }
 
 QTEST_MAIN(StartupTest)

@@ -7,7 +7,11 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QStyledItemDelegate>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <vector>
 
 namespace
 {
@@ -24,7 +28,8 @@ public:
 };
 } // namespace
 
-midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_midiselection)
+midiselection::midiselection(QWidget *parent)
+    : QDialog(parent), Form(new Ui_midiselection), refreshTimer(new QTimer(this))
 {
     Form->setupUi(this);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint);
@@ -35,27 +40,141 @@ midiselection::midiselection(QWidget *parent) : QDialog(parent), Form(new Ui_mid
     // The keyboard starts on the list; Tab goes on to "Ok" and "Cancel".
     Form->listWidget->setFocus();
     Form->listWidget->setItemDelegate(new EntryDelegate(Form->listWidget));
+    // Many instruments offer their port only once plugged in with a button held, often after the
+    // updater was started. RtMidi tells of no port coming or going under both ALSA and JACK, so
+    // the list asks the service again every second while it is shown.
+    refreshTimer->setInterval(1000);
+    connect(refreshTimer, &QTimer::timeout, this, &midiselection::refreshList);
+    refreshList();
+}
+
+void midiselection::showEvent(QShowEvent *event)
+{
+    QDialog::showEvent(event);
+    // Time may have passed since the list was made (a box about the MIDI service came first).
+    refreshList();
+    if (gMIDI.ServiceError.isEmpty())
+        refreshTimer->start();
+}
+
+void midiselection::hideEvent(QHideEvent *event)
+{
+    refreshTimer->stop();
+    QDialog::hideEvent(event);
+}
+
+void midiselection::refreshList()
+{
     gMIDI.GetMIDIPortListName();
-    for (const QString &name : gMIDI.MIDIportList) {
-        Form->listWidget->insertItem(Form->listWidget->count(), name);
-        // The list is narrower than long names: the form elides them in the middle, as two ports
-        // of one interface differ at the end, and the whole name shows on hover.
-        Form->listWidget->item(Form->listWidget->count() - 1)->setToolTip(plainToolTip(name));
+    QStringList ports = gMIDI.MIDIportList;
+    // A port that went while the service was listing it comes without a name: nothing to choose.
+    ports.removeAll(QString());
+    QStringList shown;
+    for (int i = 0; i < Form->listWidget->count(); ++i)
+        shown << Form->listWidget->item(i)->text();
+    // Nothing touched when nothing changed: the selection, the scroll position and the focus stay.
+    if (shown != ports) {
+        refreshing = true;
+        followPorts(ports);
+        refreshing = false;
+        keepChoice();
     }
-    if (Form->listWidget->count() == 0) {
+    updateHint();
+}
+
+// Makes the list's entries `ports`, in the service's order, with the fewest insertions and
+// removals (a longest common subsequence of the two): an entry that stays is the same item, so
+// the selection and the entry under the mouse stay with it.
+void midiselection::followPorts(const QStringList &ports)
+{
+    QListWidget *list = Form->listWidget;
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i)
+        shown << list->item(i)->text();
+    const int n = shown.size();
+    const int m = ports.size();
+    // common[i * (m + 1) + j]: how many entries shown[i..] and ports[j..] have in common, in order.
+    std::vector<int> common(size_t(n + 1) * size_t(m + 1), 0);
+    auto at = [&](int i, int j) -> int & { return common[size_t(i) * size_t(m + 1) + size_t(j)]; };
+    for (int i = n - 1; i >= 0; --i)
+        for (int j = m - 1; j >= 0; --j)
+            at(i, j) = shown.at(i) == ports.at(j) ? at(i + 1, j + 1) + 1
+                                                  : std::max(at(i + 1, j), at(i, j + 1));
+    int row = 0;
+    for (int i = 0, j = 0; i < n || j < m;) {
+        if (i < n && j < m && shown.at(i) == ports.at(j)) {
+            ++i;
+            ++j;
+            ++row;
+        } else if (j < m && (i == n || at(i, j + 1) >= at(i + 1, j))) {
+            auto *item = new QListWidgetItem(ports.at(j++));
+            // The list is narrower than long names: the form elides them in the middle, as two
+            // ports of one interface differ at the end, and the whole name shows on hover.
+            item->setToolTip(plainToolTip(item->text()));
+            list->insertItem(row++, item);
+        } else {
+            delete list->takeItem(row);
+            ++i;
+        }
+    }
+}
+
+// The user's choice stays while its port is listed; when the port has gone, nothing is chosen
+// and "Ok" waits for another choice. A removed entry that was current hands its selection to a
+// neighbour, which the user did not choose.
+void midiselection::keepChoice()
+{
+    QListWidget *list = Form->listWidget;
+    const QString chosen = ItemSelected < 0 ? QString() : gMIDI.MIDIportName;
+    const QList<QListWidgetItem *> matches =
+        chosen.isEmpty() ? QList<QListWidgetItem *>() : list->findItems(chosen, Qt::MatchExactly);
+    if (matches.isEmpty()) {
+        list->clearSelection();
+        if (ItemSelected >= 0)
+            gMIDI.MIDIportName.clear();
+        ItemSelected = -1;
+        Form->pushButtonOk->setEnabled(false);
+        return;
+    }
+    const QList<QListWidgetItem *> selected = list->selectedItems();
+    if (selected.size() == 1 && selected.first()->text() == chosen)
+        return;
+    // The chosen item itself went, but a port of the same name is listed: "Ok" opens the last
+    // one so named (searchMIDIport), so that one is shown chosen.
+    refreshing = true;
+    list->setCurrentItem(matches.last());
+    refreshing = false;
+}
+
+void midiselection::updateHint()
+{
+    QListWidget *list = Form->listWidget;
+    if (list->count() > 0) {
+        if (hint)
+            hint->hide();
+        return;
+    }
+    if (!hint) {
+        // Without a MIDI service no port can come: the updater must be started again once there
+        // is one.
+        const QString text =
+            gMIDI.ServiceError.isEmpty()
+                ? QCoreApplication::translate("midiselection", "No MIDI input found. Connect and "
+                                                               "switch on the instrument: it "
+                                                               "appears here when it is ready.")
+                : QCoreApplication::translate("midiselection", "No MIDI input found. Connect and "
+                                                               "switch on the instrument, then "
+                                                               "start the updater again.");
         // Drawn over the empty list, not an entry of it: there is still nothing to choose.
-        auto *hint = new QLabel(QCoreApplication::translate("midiselection",
-                                                            "No MIDI input found. Connect and "
-                                                            "switch on the instrument, then start "
-                                                            "the updater again."),
-                                Form->listWidget->viewport());
+        hint = new QLabel(text, list->viewport());
         hint->setObjectName(QStringLiteral("labelNoPort"));
         hint->setTextFormat(Qt::PlainText);
         hint->setWordWrap(true);
         hint->setAlignment(Qt::AlignCenter);
         hint->setStyleSheet(QStringLiteral("color: rgb(128, 128, 128);"));
-        (new QVBoxLayout(Form->listWidget->viewport()))->addWidget(hint);
+        (new QVBoxLayout(list->viewport()))->addWidget(hint);
     }
+    hint->show();
 }
 
 // A tool tip is shown as rich text when it looks like markup; an escaped one shows a port name
@@ -81,7 +200,7 @@ void midiselection::on_listWidget_itemClicked(QListWidgetItem *)
 // button.
 void midiselection::on_listWidget_itemSelectionChanged()
 {
-    if (!Form->listWidget->selectedItems().isEmpty())
+    if (!refreshing && !Form->listWidget->selectedItems().isEmpty())
         chooseCurrentEntry();
 }
 
@@ -97,6 +216,8 @@ void midiselection::on_pushButtonOk_clicked()
 {
     if (ItemSelected < 0)
         return;
+    // The list stays as the user sees it while the port opens and a box may tell about it.
+    refreshTimer->stop();
     QListWidgetItem *current = Form->listWidget->currentItem();
     gMIDI.MIDIportName = current ? current->text() : QString();
     int index = gMIDI.searchMIDIport(gMIDI.MIDIportName);
@@ -112,8 +233,10 @@ void midiselection::on_pushButtonOk_clicked()
     }
     // Another updater is sending to that instrument and nothing was opened: the user may choose
     // another port, or cancel.
-    if (!gMIDI.PortBusy.isEmpty())
+    if (!gMIDI.PortBusy.isEmpty()) {
+        refreshTimer->start();
         return;
+    }
     DialogResult = 1;
     close();
 }

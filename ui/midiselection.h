@@ -3,7 +3,9 @@
 
 #include <QDialog>
 
+class QLabel;
 class QListWidgetItem;
+class QTimer;
 class Ui_midiselection;
 
 class midiselection : public QDialog
@@ -20,6 +22,10 @@ public:
     int ItemSelected;
     int DialogResult;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+
 private slots:
     void on_pushButtonOk_clicked();
     void on_listWidget_itemClicked(QListWidgetItem *item);
@@ -28,4 +34,14 @@ private slots:
 
 private:
     void chooseCurrentEntry();
+    void refreshList();
+    void followPorts(const QStringList &ports);
+    void keepChoice();
+    void updateHint();
+
+    QTimer *refreshTimer;
+    QLabel *hint = nullptr;
+    // Set while the list is being changed to the ports listed: the entry that the list selects
+    // in place of a removed one is not the user's choice.
+    bool refreshing = false;
 };
