@@ -6,6 +6,7 @@
 #include "midi/MIDI.h"
 #include "update/HandleSys.h"
 #include "ui_MainWindow.h"
+#include "ui_midiselection.h"
 
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
@@ -26,6 +27,8 @@ private slots:
     void cleanup();
     void rawMidiDeviceReceivesTheFile_data();
     void rawMidiDeviceReceivesTheFile();
+    void usbInstrument_data();
+    void usbInstrument();
 
 private:
     QTemporaryDir dir;
@@ -120,6 +123,105 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
     const QByteArray file = readFile(path);
     QByteArray received;
     // The last message's record may lag its ACK by a moment.
+    QTRY_COMPARE_WITH_TIMEOUT((received = readFile(record)).size(), file.size(), 5000);
+    QVERIFY(received == file);
+}
+
+// A USB MIDI instrument on the VM's emulated USB bus (tests/alsa-vm/usb-instrument.sh), driven by
+// snd-usb-audio as a real one is, and plugged in or pulled out while the window is open.
+void AlsaTest::usbInstrument_data()
+{
+    QTest::addColumn<bool>("plugInDialog"); // else plugged in before the updater starts
+    QTest::addColumn<int>("unplugAt");      // pulled out once progress reaches this percent
+    QTest::newRow("plugged in while the port dialog is open") << true << -1;
+    QTest::newRow("unplugged mid-update") << false << 30;
+}
+
+void AlsaTest::usbInstrument()
+{
+    const QString usb = qEnvironmentVariable("CORVANE_USB_INSTRUMENT");
+    if (usb.isEmpty())
+        QSKIP("needs the USB MIDI instrument of the ALSA test VM (tests/alsa-vm)");
+    QFETCH(bool, plugInDialog);
+    QFETCH(int, unplugAt);
+    qputenv("CORVANE_DEVICE_SIM", SIM_PATH);
+    const QString record = dir.filePath("usb.bin");
+    const QString path = dir.filePath("usb.cvn");
+    QVERIFY(!makeUpdate(path,
+                        {"--version", "2.0.0", "--total-size", "131072", "--message-size", "4096"})
+                 .isEmpty());
+    QFile::remove(record);
+    // Slow replies where it is pulled out: the update is still going then.
+    const QStringList slow = unplugAt >= 0 ? QStringList{"--delay", "150"} : QStringList();
+    const auto plug = [&] {
+        return QProcess::execute(usb, QStringList{"plug", "0", record} + slow) == 0;
+    };
+    struct Unplug {
+        QString usb;
+        ~Unplug() { QProcess::execute(usb, {"unplug", "0"}); }
+    } unplugAtEnd{usb};
+    if (!plugInDialog)
+        QVERIFY(plug());
+
+    ModalDriver driver;
+    driver.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        if (plugInDialog) {
+            QVERIFY(plug());
+            // The list follows the ports while it is open.
+            QTRY_VERIFY_WITH_TIMEOUT(
+                !dialog->Form->listWidget->findItems("Corvane Keyboard 0:", Qt::MatchStartsWith)
+                     .isEmpty(),
+                10000);
+        }
+        pickPort(w, "Corvane Keyboard 0:");
+    });
+    driver.expect([path](QWidget *w) { chooseFile(w, path); });
+    driver.expectClick(QMessageBox::Yes);
+    if (unplugAt < 0) {
+        driver.expect([](QWidget *w) {
+            ModalDriver::clickButton(w, QMessageBox::Ok);
+            MainWindow *main = mainWindow();
+            QTimer::singleShot(
+                100, main, [main] { QTest::mouseClick(main->Form->pushButton, Qt::LeftButton); });
+        });
+    }
+    // Pulled out mid-update: the status line says so in words, without hovering, then Exit.
+    QTimer watch;
+    QElapsedTimer sinceUnplug;
+    QString note;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        MainWindow *main = mainWindow();
+        if (unplugAt < 0 || !main || QApplication::activeModalWidget())
+            return;
+        if (!sinceUnplug.isValid() && main->Form->progressBar->value() >= unplugAt) {
+            sinceUnplug.start();
+            QProcess::execute(usb, {"unplug", "0"});
+        }
+        const QString shown = main->StatusNote->text();
+        if (sinceUnplug.isValid() && note.isEmpty() && shown.contains("has gone") &&
+            shown.contains("is not complete")) {
+            note = shown;
+            qInfo("said %.1f s after the instrument was unplugged", sinceUnplug.elapsed() / 1000.0);
+            QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
+        }
+    });
+    watch.start(50);
+    QCOMPARE(runUpdater(record), 0);
+    watch.stop();
+
+    const QByteArray file = readFile(path);
+    if (unplugAt >= 0) {
+        QVERIFY2(!note.isEmpty(), "the status line never said the instrument had gone");
+        QVERIFY(file.startsWith(readFile(record)));
+        return;
+    }
+    QCOMPARE(
+        driver.texts(),
+        (QStringList{"Dialog", "Select file",
+                     "Current firmware version is 1.0.0\nNew version is 2.0.0\nReplace ?", "End"}));
+    QByteArray received;
     QTRY_COMPARE_WITH_TIMEOUT((received = readFile(record)).size(), file.size(), 5000);
     QVERIFY(received == file);
 }

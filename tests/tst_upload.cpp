@@ -75,6 +75,8 @@ private slots:
     void checkLoadsNoDisplayLibrary();
     void alsaFourPortsAtOnce();
     void alsaLongMessagesRefused();
+    void usbInstrument_data();
+    void usbInstrument();
 
 private:
     void send(const QString &api);
@@ -365,6 +367,110 @@ void UploadTest::alsaLongMessagesRefused()
     }
     QVERIFY(devices.back()->stop());
     QCOMPARE(readFile(records.last()), QByteArray());
+}
+
+// USB MIDI instruments on the VM's emulated USB bus, driven by snd-usb-audio as real ones are
+// (tests/alsa-vm/usb-instrument.sh): one update each, 4,096-byte messages, byte for byte.
+void UploadTest::usbInstrument_data()
+{
+    QTest::addColumn<int>("instruments");
+    QTest::addColumn<int>(
+        "plugLaterMs");                // plugged in that long after the programs started; -1 before
+    QTest::addColumn<int>("unplugAt"); // pulled out once progress reaches this percent; -1 never
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QStringList>("deviceOptions");
+
+    QTest::newRow("whole update") << 1 << -1 << -1 << 0 << QStringList();
+    // Slow replies: the update is still going when the cable is pulled.
+    QTest::newRow("unplugged mid-update") << 1 << -1 << 30 << 6 << QStringList{"--delay", "150"};
+    // A bench script meets a freshly plugged instrument this way.
+    QTest::newRow("plugged in while --wait-for-port waits")
+        << 1 << 3000 << -1 << 0 << QStringList();
+    QTest::newRow("two instruments at once") << 2 << -1 << -1 << 0 << QStringList();
+}
+
+void UploadTest::usbInstrument()
+{
+    const QString usb = qEnvironmentVariable("CORVANE_USB_INSTRUMENT");
+    if (usb.isEmpty())
+        QSKIP("needs the USB MIDI instruments of the ALSA test VM (tests/alsa-vm)");
+    QFETCH(int, instruments);
+    QFETCH(int, plugLaterMs);
+    QFETCH(int, unplugAt);
+    QFETCH(int, status);
+    QFETCH(QStringList, deviceOptions);
+
+    qputenv("CORVANE_DEVICE_SIM", SIM_PATH);
+    const QString path = makeUpdate(dir.filePath("usb.cvn"), {"--version", "2.0.0", "--total-size",
+                                                              "131072", "--message-size", "4096"});
+    const QByteArray bytes = readFile(path);
+    QStringList usbRecords;
+    const auto plugAll = [&] {
+        for (int n = 0; n < instruments; ++n) {
+            usbRecords << dir.filePath(QStringLiteral("usb-%1-%2.bin").arg(n).arg(++runs));
+            if (QProcess::execute(usb, QStringList{"plug", QString::number(n), usbRecords.last()} +
+                                           deviceOptions) != 0)
+                return false;
+        }
+        return true;
+    };
+    const auto unplugAll = [&] {
+        for (int n = 0; n < instruments; ++n)
+            QProcess::execute(usb, {"unplug", QString::number(n)});
+    };
+    if (plugLaterMs < 0 && !plugAll()) {
+        unplugAll();
+        QFAIL("the USB instruments could not be plugged in");
+    }
+    std::vector<std::unique_ptr<QProcess>> programs;
+    QList<QByteArray> outs;
+    for (int n = 0; n < instruments; ++n) {
+        programs.push_back(std::make_unique<QProcess>());
+        programs.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        startProgram(*programs.back(), {"--api", "alsa", "--json", "--port",
+                                        QStringLiteral("Corvane Keyboard %1").arg(n), "--yes",
+                                        "--wait-for-port", "30", "--timeout", "30", path});
+        outs << QByteArray();
+    }
+    QElapsedTimer clock, sinceUnplug;
+    clock.start();
+    bool plugged = plugLaterMs < 0;
+    const auto running = [&] {
+        for (auto &program : programs)
+            if (program->state() != QProcess::NotRunning)
+                return true;
+        return false;
+    };
+    while (running() && clock.elapsed() < 120000) {
+        if (!plugged && clock.elapsed() >= plugLaterMs)
+            plugged = plugAll();
+        for (int n = 0; n < instruments; ++n) {
+            programs[size_t(n)]->waitForReadyRead(20);
+            outs[n] += programs[size_t(n)]->readAllStandardOutput();
+        }
+        const QList<int> progress = progressOf(eventsOf(outs.first()));
+        if (unplugAt >= 0 && !sinceUnplug.isValid() && !progress.isEmpty() &&
+            progress.last() >= unplugAt) {
+            sinceUnplug.start();
+            QProcess::execute(usb, {"unplug", "0"});
+        }
+    }
+    if (sinceUnplug.isValid())
+        qInfo("ended %.1f s after the instrument was unplugged", sinceUnplug.elapsed() / 1000.0);
+    unplugAll();
+    QVERIFY2(!running(), "a program did not end by itself");
+    QCOMPARE(usbRecords.size(), instruments);
+    for (int n = 0; n < instruments; ++n) {
+        outs[n] += programs[size_t(n)]->readAllStandardOutput();
+        QCOMPARE(programs[size_t(n)]->exitCode(), status);
+        const QList<QJsonObject> events = eventsOf(outs[n]);
+        QCOMPARE(events.value(events.size() - 1).value("status").toInt(-1), status);
+        const QByteArray record = readFile(usbRecords.at(n));
+        if (status == 0)
+            QVERIFY2(record == bytes, qPrintable(usbRecords.at(n)));
+        else
+            QVERIFY2(wholeMessagesOf(bytes, record) >= 1, qPrintable(usbRecords.at(n)));
+    }
 }
 
 QTEST_GUILESS_MAIN(UploadTest)
