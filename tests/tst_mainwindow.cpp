@@ -21,6 +21,16 @@ QString shown(const QString &text, Qt::TextFormat format)
     return document.toPlainText();
 }
 
+// `text` word-wrapped as `label` draws it: every word inside the label, the label in the window.
+bool inView(const QWidget *window, const QLabel *label, const QString &text)
+{
+    const QRect room = label->contentsRect();
+    const int flags = int(label->alignment()) | Qt::TextWordWrap;
+    return label->isVisible() &&
+           room.contains(label->fontMetrics().boundingRect(room, flags, text)) &&
+           window->rect().contains(QRect(label->mapTo(window, room.topLeft()), room.size()));
+}
+
 } // namespace
 
 class MainWindowTest : public QObject
@@ -191,6 +201,23 @@ void MainWindowTest::portLabelNamesTheSelectedPort()
             green += c.green() > 128 && c.red() < 100 && c.blue() < 100;
         }
     QVERIFY2(green > 20, qPrintable(QString::number(green)));
+
+    // When the port goes, the status line names it as written, every word in view: the window
+    // grows downwards by the lines it takes, and back when the note goes; the form stays put.
+    const QRect window = w.geometry();
+    const QRect form = w.Form->centralWidget->geometry();
+    const QRect bar = w.Form->statusBar->geometry();
+    w.ShowPortGone(name, 11, 41);
+    const QString note = "The MIDI port \"" + name +
+                         "\" has gone: was the instrument disconnected? The update stopped at "
+                         "message 11 of 41 and is not complete. Reconnect the instrument, press "
+                         "Exit and run the update again.";
+    QCOMPARE(shown(w.StatusNote->text(), w.StatusNote->textFormat()), note);
+    QVERIFY(inView(&w, w.StatusNote, note));
+    QCOMPARE(w.Form->centralWidget->geometry(), form);
+    QCOMPARE(w.geometry(), window.adjusted(0, 0, 0, w.Form->statusBar->height() - bar.height()));
+    w.ClearStatusNote();
+    QCOMPARE(w.geometry(), window);
 }
 
 void MainWindowTest::exitWithoutTransferOnlyQuits()

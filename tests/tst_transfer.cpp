@@ -120,6 +120,16 @@ bool fitsWhole(const QLabel *label, const QString &text)
     return label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width();
 }
 
+// `text` word-wrapped as `label` draws it: every word inside the label, the label in the window.
+bool inView(const QWidget *window, const QLabel *label, const QString &text)
+{
+    const QRect room = label->contentsRect();
+    const int flags = int(label->alignment()) | Qt::TextWordWrap;
+    return label->isVisible() &&
+           room.contains(label->fontMetrics().boundingRect(room, flags, text)) &&
+           window->rect().contains(QRect(label->mapTo(window, room.topLeft()), room.size()));
+}
+
 } // namespace
 
 class TestTransfer : public QObject
@@ -467,6 +477,7 @@ private slots:
         QString noteBeforeAnswer;
         QString noteAtExit = QStringLiteral("not read");
         QString shownAtExit;
+        bool wholeAtExit = false;
         qint64 now = 0;
         device.onMessage = [&](int index) {
             if (lateMs > 0 && index == k - 2)
@@ -483,6 +494,7 @@ private slots:
                 QTimer::singleShot(50, &device.context, [&] {
                     noteAtExit = plain(status->toolTip());
                     shownAtExit = status->text();
+                    wholeAtExit = inView(&win.w, status, noteAtExit.section("\n\n", 0, 0));
                     QTest::mouseClick(win.exit, Qt::LeftButton);
                 });
             });
@@ -508,12 +520,9 @@ private slots:
         }
         // Gone with the answer; for message k as the row says.
         QCOMPARE(noteAtExit, note);
-        // One line, whole where it fits, else cut with a mark: never clipped at the bar's edge.
-        QVERIFY2(fitsWhole(status, shownAtExit), qPrintable(shownAtExit));
-        if (shownAtExit != note) {
-            QVERIFY2(shownAtExit.endsWith(QChar(0x2026)), qPrintable(shownAtExit));
-            QVERIFY(note.startsWith(shownAtExit.chopped(1)));
-        }
+        // All of it but the library's words, every word in view, on as many lines as it takes.
+        QCOMPARE(shownAtExit, note.section(QStringLiteral("\n\n"), 0, 0));
+        QVERIFY(wholeAtExit);
     }
 
     // A header whose version text runs on for more than 2 GiB without a 00: only the first bytes

@@ -6,7 +6,9 @@
 
 #include <QCoreApplication>
 #include <QIcon>
+#include <QLayout>
 #include <QLabel>
+#include <QResizeEvent>
 #include <QStatusBar>
 
 static void initResources()
@@ -28,37 +30,6 @@ struct ResourceRegistration {
     ~ResourceRegistration() { cleanupResources(); }
 } resourceRegistration;
 
-// One line that ends in "…" where it does not fit, at any width the window gives it. Its width
-// follows the window, not its text, so a long line never widens the window.
-class ElidingLabel : public QLabel
-{
-public:
-    explicit ElidingLabel(QWidget *parent) : QLabel(parent)
-    {
-        setTextFormat(Qt::PlainText);
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        setMinimumWidth(1);
-    }
-
-    void setWhole(const QString &text)
-    {
-        whole = text;
-        fit();
-    }
-
-protected:
-    void resizeEvent(QResizeEvent *event) override
-    {
-        QLabel::resizeEvent(event);
-        fit();
-    }
-
-private:
-    void fit() { setText(fontMetrics().elidedText(whole, Qt::ElideRight, contentsRect().width())); }
-
-    QString whole;
-};
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainWindow)
@@ -72,9 +43,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainW
     Form->labelVersion->setText(QStringLiteral("Updater version ") + QStringLiteral("1.0.2"));
     // Amber reads well on the black window and marks the line as a warning.
     Form->statusBar->setStyleSheet(QStringLiteral("color: rgb(255, 191, 0);"));
-    StatusNote = new ElidingLabel(Form->statusBar);
+    // Word-wrapped in the bar's width: its text never widens the window, it makes it taller.
+    StatusNote = new QLabel(Form->statusBar);
     StatusNote->setObjectName(QStringLiteral("statusNote"));
+    StatusNote->setTextFormat(Qt::PlainText); // port names and device bytes, never markup
+    StatusNote->setWordWrap(true);
+    StatusNote->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    StatusNote->setMinimumWidth(1);
     Form->statusBar->addWidget(StatusNote, 1);
+    oneLineStatusHeight = statusBarHeight();
 }
 
 MainWindow::~MainWindow()
@@ -180,17 +157,46 @@ void MainWindow::ShowSendFailed(QString port, QString reason, qint64 message, qi
 void MainWindow::showStatusNote(const QString &text, const QString &detail)
 {
     const QString whole = detail.isEmpty() ? text : text + QStringLiteral("\n\n") + detail;
-    static_cast<ElidingLabel *>(StatusNote)->setWhole(text);
-    // Wrapped in the tool tip: the whole text, however long.
+    StatusNote->setText(text);
+    // The whole text and the library's words, wrapped, also where a word wider than the bar is
+    // cut at its edge.
     StatusNote->setToolTip(
         QStringLiteral("<p>%1</p>")
             .arg(whole.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"))));
+    fitStatusNote();
 }
 
 void MainWindow::ClearStatusNote()
 {
-    static_cast<ElidingLabel *>(StatusNote)->setWhole(QString());
+    StatusNote->clear();
     StatusNote->setToolTip(QString());
+    fitStatusNote();
+}
+
+int MainWindow::statusBarHeight() const
+{
+    // Now, not when the layouts next run: the new text's lines decide the window's height.
+    Form->statusBar->layout()->activate();
+    const int height = Form->statusBar->heightForWidth(width());
+    return height >= 0 ? height : Form->statusBar->sizeHint().height();
+}
+
+void MainWindow::fitStatusNote()
+{
+    // The window grows downwards by the lines the note needs beyond the first, and by no more:
+    // the form's widgets keep their places and sizes, and a size the user chose stays apart.
+    const int growth = qMax(0, statusBarHeight() - oneLineStatusHeight);
+    if (growth != statusGrowth)
+        resize(width(), height() - statusGrowth + growth);
+    statusGrowth = growth;
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    // Another width wraps the note on other lines.
+    if (event->oldSize().width() != event->size().width())
+        fitStatusNote();
 }
 
 void MainWindow::on_pushButton_clicked()

@@ -29,13 +29,22 @@ public:
     void ClearStatusNote();
 
     Ui_MainWindow *Form;
-    // The status line: one line, cut with "…" where the bar ends, the whole text in its tool tip.
+    // The status line: the whole note, word-wrapped on as many lines as it needs (the window
+    // grows downwards by them); the whole text, and a failed send's reason, in its tool tip.
     QLabel *StatusNote;
     // Set by Exit, so the run can end even when Exit was pressed before the event loop started.
     bool ExitPressed = false;
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void showStatusNote(const QString &text, const QString &detail = QString());
+    int statusBarHeight() const;
+    void fitStatusNote();
+
+    int oneLineStatusHeight = 0; // the status bar's height with at most one line
+    int statusGrowth = 0;        // what the window has grown by for the note's other lines
 
 private slots:
     void on_pushButton_clicked();

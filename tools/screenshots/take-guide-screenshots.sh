@@ -8,7 +8,11 @@
 # With --alsa, the pictures of the ALSA sequencer instead, taken in the ALSA test VM
 # (tests/alsa-vm/run-in-vm.sh): the port dialog with the ports of a virtual raw MIDI card
 # (snd-virmidi), the device on the third one, and the box that refuses a file whose messages are
-# longer than such a port carries, and a send that the library refuses.
+# longer than such a port carries, and a send that the library refuses. The updater refuses any
+# file the sequencer could not encode before it sends anything, so the refusal is made where
+# ALSA would report one: a small preloaded library fails the sequencer's output of the data
+# messages (the picture's file has them all of 333 bytes), and RtMidi reports that as it would a
+# real one.
 # Usage: tools/screenshots/take-guide-screenshots.sh [--alsa] [BUILD_DIR [OUT_DIR]]
 #        (defaults: build, docs/images; the updater and the two developer tools must be built)
 set -u
@@ -23,6 +27,24 @@ if [ "${1:-}" = "--alsa" ]; then
     [ -x "$build/corvane-uploader" ] || fail "$build/corvane-uploader is not built"
     # The repository is read-only in the VM: the pictures come out through the build folder.
     shots=$(mktemp -d "$build/alsa-shots-XXXXXX") || fail "cannot create a folder in $build"
+    cat >"$shots/refuse-send.c" <<'C'
+#define _GNU_SOURCE
+#include <alsa/asoundlib.h>
+#include <dlfcn.h>
+#include <errno.h>
+
+int snd_seq_event_output(snd_seq_t *seq, snd_seq_event_t *ev)
+{
+    static int (*real)(snd_seq_t *, snd_seq_event_t *);
+    if (ev->type == SND_SEQ_EVENT_SYSEX && ev->data.ext.len == 333)
+        return -ENOSPC;
+    if (!real)
+        real = (int (*)(snd_seq_t *, snd_seq_event_t *))dlsym(RTLD_NEXT, "snd_seq_event_output");
+    return real(seq, ev);
+}
+C
+    cc -shared -fPIC -O2 -o "$shots/refuse-send.so" "$shots/refuse-send.c" -ldl ||
+        fail "cannot build the library that refuses a send"
     mkdir -p "$out"
     "$repo/tests/alsa-vm/run-in-vm.sh" --share "$build" -- \
         "$repo/tests/with-xvfb.sh" "$0" --inside-alsa "$build" "$shots" ||
@@ -198,20 +220,12 @@ if [ "$mode" = --inside-alsa ]; then
     shot guide-1-port-dialog.png "$main" "$dialog"
     xdotool mousemove --window "$dialog" 177 211 click 1
     refused_file "$long" guide-too-long.png "a file the port cannot carry"
-    # A message that does not start with F0: the ALSA sequencer cannot encode it, and the
-    # library refuses to send it.
-    bad=corvane-firmware-2.0.0-damaged.cvn
-    "$make_update" --version 2.0.0 --count 8 "$work/Downloads/$bad" >/dev/null ||
-        fail "cannot make the update file"
-    python3 - "$work/Downloads/$bad" <<'PY' || fail "cannot damage the update file"
-import sys
-path = sys.argv[1]
-data = bytearray(open(path, 'rb').read())
-data[data.index(0xF7) + 1] = 0x01  # message 2 starts with a data byte
-open(path, 'wb').write(data)
-PY
+    # Data messages of 333 bytes, which the preloaded library makes the sequencer refuse.
+    refused=corvane-firmware-2.0.0-refused.cvn
+    "$make_update" --version 2.0.0 --count 8 --message-size 333 "$work/Downloads/$refused" \
+        >/dev/null || fail "cannot make the update file"
     start_device --rawmidi hw:0,2
-    start_updater
+    start_updater LD_PRELOAD="$out/refuse-send.so"
     main=$(main_window) || fail "no main window"
     dialog=$(window "Dialog") || fail "no port dialog"
     xdotool mousemove --window "$dialog" 60 49 click 1
@@ -219,7 +233,7 @@ PY
     xdotool windowfocus --sync "$dialog"
     xdotool key Down Down Down
     xdotool mousemove --window "$dialog" 177 211 click 1
-    open_file "$bad"
+    open_file "$refused"
     question=$(window "Updater message") || fail "no replacement question"
     xdotool windowfocus --sync "$question"
     xdotool key alt+y
