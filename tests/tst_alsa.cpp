@@ -190,20 +190,32 @@ void AlsaTest::usbInstrument()
     // Pulled out mid-update: the status line says so in words, without hovering, then Exit.
     QTimer watch;
     QElapsedTimer sinceUnplug;
+    qint64 unplugMs = 0;
     QString note;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         MainWindow *main = mainWindow();
         if (unplugAt < 0 || !main || QApplication::activeModalWidget())
             return;
         if (!sinceUnplug.isValid() && main->Form->progressBar->value() >= unplugAt) {
-            sinceUnplug.start();
+            QElapsedTimer took;
+            took.start();
             QProcess::execute(usb, {"unplug", "0"});
+            unplugMs = took.elapsed();
+            sinceUnplug.start();
         }
-        const QString shown = main->StatusNote->text();
-        if (sinceUnplug.isValid() && note.isEmpty() && shown.contains("has gone") &&
+        // In words a person reads without hovering: every line of it inside the window.
+        const QLabel *label = main->StatusNote;
+        const QString shown = label->text();
+        const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 1 << 20),
+                                                               Qt::TextWordWrap, shown);
+        const bool whole =
+            needed.height() <= label->height() &&
+            main->rect().contains(QRect(label->mapTo(main, QPoint(0, 0)), label->size()));
+        if (sinceUnplug.isValid() && note.isEmpty() && whole && shown.contains("has gone") &&
             shown.contains("is not complete")) {
             note = shown;
-            qInfo("said %.1f s after the instrument was unplugged", sinceUnplug.elapsed() / 1000.0);
+            qInfo("said %.1f s after the instrument was unplugged (pulling it out took %.1f s)",
+                  sinceUnplug.elapsed() / 1000.0, unplugMs / 1000.0);
             QTest::mouseClick(main->Form->pushButton, Qt::LeftButton);
         }
     });

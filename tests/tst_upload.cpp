@@ -433,6 +433,7 @@ void UploadTest::usbInstrument()
         outs << QByteArray();
     }
     QElapsedTimer clock, sinceUnplug;
+    qint64 unplugMs = 0;
     clock.start();
     bool plugged = plugLaterMs < 0;
     const auto running = [&] {
@@ -451,12 +452,16 @@ void UploadTest::usbInstrument()
         const QList<int> progress = progressOf(eventsOf(outs.first()));
         if (unplugAt >= 0 && !sinceUnplug.isValid() && !progress.isEmpty() &&
             progress.last() >= unplugAt) {
-            sinceUnplug.start();
+            QElapsedTimer took;
+            took.start();
             QProcess::execute(usb, {"unplug", "0"});
+            unplugMs = took.elapsed();
+            sinceUnplug.start();
         }
     }
     if (sinceUnplug.isValid())
-        qInfo("ended %.1f s after the instrument was unplugged", sinceUnplug.elapsed() / 1000.0);
+        qInfo("ended %.1f s after the instrument was unplugged (pulling it out took %.1f s)",
+              sinceUnplug.elapsed() / 1000.0, unplugMs / 1000.0);
     unplugAll();
     QVERIFY2(!running(), "a program did not end by itself");
     QCOMPARE(usbRecords.size(), instruments);
