@@ -11,6 +11,7 @@
 #include "DeviceRunSupport.h"
 #include "ModalDriver.h"
 #include "UpdateTestSupport.h"
+#include "ViewChecks.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -204,15 +205,9 @@ void AlsaTest::usbInstrument()
             sinceUnplug.start();
         }
         // In words a person reads without hovering: every line of it inside the window.
-        const QLabel *label = main->StatusNote;
-        const QString shown = label->text();
-        const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 1 << 20),
-                                                               Qt::TextWordWrap, shown);
-        const bool whole =
-            needed.height() <= label->height() &&
-            main->rect().contains(QRect(label->mapTo(main, QPoint(0, 0)), label->size()));
-        if (sinceUnplug.isValid() && note.isEmpty() && whole && shown.contains("has gone") &&
-            shown.contains("is not complete")) {
+        const QString shown = main->StatusNote->text();
+        if (sinceUnplug.isValid() && note.isEmpty() && inView(main, main->StatusNote, shown) &&
+            shown.contains("has gone") && shown.contains("is not complete")) {
             note = shown;
             qInfo("said %.1f s after the instrument was unplugged (pulling it out took %.1f s)",
                   sinceUnplug.elapsed() / 1000.0, unplugMs / 1000.0);

@@ -3,6 +3,8 @@
 #include "ui_MainWindow.h"
 #include "update/HandleSys.h"
 
+#include "ViewChecks.h"
+
 #include <QIcon>
 #include <QImage>
 #include <QTextDocument>
@@ -19,16 +21,6 @@ QString shown(const QString &text, Qt::TextFormat format)
     QTextDocument document;
     document.setHtml(text);
     return document.toPlainText();
-}
-
-// `text` word-wrapped as `label` draws it: every word inside the label, the label in the window.
-bool inView(const QWidget *window, const QLabel *label, const QString &text)
-{
-    const QRect room = label->contentsRect();
-    const int flags = int(label->alignment()) | Qt::TextWordWrap;
-    return label->isVisible() &&
-           room.contains(label->fontMetrics().boundingRect(room, flags, text)) &&
-           window->rect().contains(QRect(label->mapTo(window, room.topLeft()), room.size()));
 }
 
 } // namespace

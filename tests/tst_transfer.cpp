@@ -1,6 +1,7 @@
 // The update transfer against a fake device: what is sent, what the window shows, which boxes
 // appear, and how Exit and bad files end it.
 #include "ModalDriver.h"
+#include "ViewChecks.h"
 
 #include "midi/MIDI.h"
 #include "midi/SysExAssembler.h"
@@ -118,16 +119,6 @@ QString plain(const QString &html)
 bool fitsWhole(const QLabel *label, const QString &text)
 {
     return label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width();
-}
-
-// `text` word-wrapped as `label` draws it: every word inside the label, the label in the window.
-bool inView(const QWidget *window, const QLabel *label, const QString &text)
-{
-    const QRect room = label->contentsRect();
-    const int flags = int(label->alignment()) | Qt::TextWordWrap;
-    return label->isVisible() &&
-           room.contains(label->fontMetrics().boundingRect(room, flags, text)) &&
-           window->rect().contains(QRect(label->mapTo(window, room.topLeft()), room.size()));
 }
 
 } // namespace
