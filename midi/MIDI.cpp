@@ -251,6 +251,13 @@ void MIDI::OpenMIDIPort(int index)
 
     setMIDIportName(outName, libraryName.isEmpty() ? chosen : libraryName);
     InputOpen = inputOpen && !libraryName.isEmpty();
+    if (!OutputPortName.isEmpty() && midiout->getCurrentApi() == RtMidi::UNIX_JACK) {
+        // The first message goes out at once: both links must carry data by then.
+        std::vector<std::string> peers{OutputPortName.toStdString()};
+        if (InputOpen)
+            peers.push_back(MIDIportName.toStdString());
+        MidiBackend::awaitJackLinks(peers, kClientName, 2000);
+    }
     OpenError = problems.join(QLatin1Char('\n'));
 }
 

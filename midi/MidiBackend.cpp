@@ -2,6 +2,11 @@
 
 #include <RtMidi.h>
 
+#ifdef CORVANE_HAVE_JACK
+#include <jack/jack.h>
+#endif
+
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -132,6 +137,42 @@ void CloseOutput::operator()(RtMidiOut *out) const
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     delete out;
+}
+
+void awaitJackLinks(const std::vector<std::string> &peers, const std::string &clientName,
+                    int limitMs)
+{
+#ifdef CORVANE_HAVE_JACK
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+    // A watcher of its own: RtMidi does not give its clients away. It has no ports and no process
+    // callback, and lives for this wait only.
+    jack_client_t *client = jack_client_open(clientName.c_str(), JackNoStartServer, nullptr);
+    if (!client)
+        return;
+    const auto linked = [&](const std::string &peer) {
+        jack_port_t *port = jack_port_by_name(client, peer.c_str());
+        const char **names = port ? jack_port_get_all_connections(client, port) : nullptr;
+        bool found = false;
+        for (const char **name = names; name && *name && !found; ++name)
+            found = std::string(*name).compare(0, clientName.size(), clientName) == 0;
+        jack_free(names);
+        return found;
+    };
+    bool listed = false;
+    while (!(listed = std::all_of(peers.begin(), peers.end(), linked)) && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    // Listed is not yet carrying: the link's buffers reach both clients a cycle or so later.
+    const jack_nframes_t start = jack_frame_time(client);
+    const jack_nframes_t cycles = 2 * jack_get_buffer_size(client);
+    while (listed && jack_frame_time(client) - start < cycles && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    jack_client_close(client);
+#else
+    (void)peers;
+    (void)clientName;
+    (void)limitMs;
+#endif
 }
 
 } // namespace MidiBackend

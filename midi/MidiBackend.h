@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 class RtMidiIn;
 class RtMidiOut;
@@ -26,5 +27,13 @@ struct CloseOutput {
     void operator()(RtMidiOut *out) const;
 };
 using OutputPtr = std::unique_ptr<RtMidiOut, CloseOutput>;
+
+// Under JACK, waits until each of `peers` (full port names) is listed as connected to a port whose
+// name begins with `clientName`, and the graph has then run two cycles: PipeWire's JACK finishes a
+// link after jack_connect has returned, and MIDI written before the link carries data is lost
+// without an error (an update's first message, sent at once). Gives up after `limitMs`, or at once
+// when no JACK server answers. Under jackd the wait is the two cycles.
+void awaitJackLinks(const std::vector<std::string> &peers, const std::string &clientName,
+                    int limitMs);
 
 } // namespace MidiBackend

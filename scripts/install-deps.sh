@@ -33,7 +33,12 @@ else
                # the manual page of corvane-upload (groff; readelf comes with the compiler)
                dpkg-dev file desktop-file-utils appstream groff-base
                # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
-               libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio)
+               libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio
+               # PipeWire's JACK library, which most desktops now give JACK programs instead of
+               # jackd's (tests/with-pipewire.sh): the daemon, pw-cli and pw-jack. No session
+               # manager (wireplumber): the programs link their ports themselves. It stays out of
+               # the library path: only pw-jack puts it in front of jackd's.
+               pipewire pipewire-jack)
 fi
 packages+=("$@")
 for qt in $qt_versions; do
