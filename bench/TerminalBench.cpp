@@ -94,8 +94,8 @@ long childStatusKb(pid_t pid, const char *field)
     return bench::statusKb(field, "/proc/" + std::to_string(pid) + "/status");
 }
 
-// The number after "key": in a compact JSON line, or -1. "message" and "messages" differ by the
-// quote that closes the key.
+// The number after "key": in a compact JSON line, or -1. "acknowledged" and "acknowledged_bytes"
+// differ by the quote that closes the key.
 long long jsonNumber(const std::string &line, const char *key)
 {
     const std::string k = std::string("\"") + key + "\":";
@@ -201,7 +201,7 @@ bool runOnce(const std::string &program, const std::string &port, const std::str
             if (isEvent(line, "ports")) {
                 run->start = run->lastGood = pointAt(0, written);
             } else if (isEvent(line, "progress")) {
-                run->last = pointAt(long(jsonNumber(line, "message")), written);
+                run->last = pointAt(long(jsonNumber(line, "acknowledged")), written);
                 if (pending.empty() && quiet() && run->last.cpuNs >= 0)
                     run->lastGood = run->last;
                 // Past the budget it stops at the next progress line, as the window's benchmark

@@ -4,9 +4,31 @@
 
 #include <QJsonDocument>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The terminal's width in columns; 0 when standard output is none or does not say.
+int terminalColumns()
+{
+    winsize size = {};
+    return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
+}
+
+QString hex(uint c, int digits)
+{
+    return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+} // namespace
 
 void Console::put(const char *text, FILE *stream)
 {
@@ -50,9 +72,11 @@ void Console::Redraw(const QString &text)
 {
     if (Quiet || Json || !Tty)
         return;
-    // Back to the line's start and clear it, so a shorter text leaves nothing behind.
+    // Back to the line's start and clear it, so a shorter text leaves nothing behind. The width
+    // is asked each time: the window may have been resized since. The last column stays free,
+    // since a terminal wraps as soon as it is written.
     put("\r\033[K", stdout);
-    put(text.toUtf8().constData(), stdout);
+    put(Cut(text, terminalColumns() - 1).toUtf8().constData(), stdout);
     flush(stdout);
     lineOpen = true;
 }
@@ -60,15 +84,20 @@ void Console::Redraw(const QString &text)
 void Console::Error(const QString &text)
 {
     endLine();
+    if (promptOpen) {
+        put("\n", stderr);
+        promptOpen = false;
+    }
     put(text.toUtf8().constData(), stderr);
     put("\n", stderr);
     flush(stderr);
 }
 
-void Console::Event(const QJsonObject &object)
+void Console::Event(QJsonObject object)
 {
     if (!Json)
         return;
+    object.insert(QStringLiteral("schema"), SchemaVersion);
     put(QJsonDocument(object).toJson(QJsonDocument::Compact).constData(), stdout);
     put("\n", stdout);
     flush(stdout);
@@ -79,19 +108,20 @@ void Console::Prompt(const QString &text)
     endLine();
     put(text.toUtf8().constData(), stderr);
     flush(stderr);
+    promptOpen = true;
 }
 
 QString Console::Printable(const QString &text)
 {
     QString out;
     out.reserve(text.size());
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
-            out += QLatin1String("\\x") +
-                   QString::number(u, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+    for (const uint c : text.toUcs4()) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+            out += QLatin1String("\\x") + hex(c, 2);
+        else if (QChar::category(c) == QChar::Other_Format || c == 0x2028 || c == 0x2029)
+            out += QLatin1String("\\u") + hex(c, 4);
         else
-            out += c;
+            out += QString::fromUcs4(&c, 1);
     }
     return out;
 }
@@ -99,4 +129,25 @@ QString Console::Printable(const QString &text)
 QString Console::Count(qint64 n)
 {
     return UpdateFile::Grouped(n);
+}
+
+QString Console::Count(qint64 n, const QString &unit)
+{
+    return QStringLiteral("%1 %2").arg(Count(n), n == 1 ? unit : unit + QLatin1Char('s'));
+}
+
+QString Console::Cut(const QString &text, int columns)
+{
+    if (columns <= 0)
+        return text;
+    QString out;
+    int used = 0;
+    for (const uint c : text.toUcs4()) {
+        const int width = std::max(0, ::wcwidth(wchar_t(c)));
+        if (used + width > columns)
+            break;
+        used += width;
+        out += QString::fromUcs4(&c, 1);
+    }
+    return out;
 }

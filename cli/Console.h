@@ -10,6 +10,10 @@
 class Console
 {
 public:
+    // The version of the JSON objects' schema (docs/corvane-upload.schema.json), in every object:
+    // raised when a key changes its meaning or goes.
+    static constexpr int SchemaVersion = 1;
+
     bool Json = false;
     bool Quiet = false;
     // Standard output is a terminal, and neither --quiet nor --json: progress is one line,
@@ -18,23 +22,32 @@ public:
 
     // A line for people on standard output (nothing with --quiet or --json).
     void Line(const QString &text);
-    // The progress line: redrawn in place on a terminal, else nothing (the caller prints lines).
+    // The progress line: redrawn in place on a terminal, cut to its width so that it never wraps
+    // (a wrapped line cannot be redrawn), else nothing (the caller prints lines).
     void Redraw(const QString &text);
     // One sentence on standard error, always.
     void Error(const QString &text);
-    // One JSON object on one line of standard output, with --json only.
-    void Event(const QJsonObject &object);
+    // One JSON object on one line of standard output, with --json only; the schema's version is
+    // added.
+    void Event(QJsonObject object);
     // A question on standard error, after the progress line.
     void Prompt(const QString &text);
+    // The question was answered with a line: the terminal is at a new line's start.
+    void Answered() { promptOpen = false; }
     // Text as it is on standard output, whatever the options (--help, --version).
     void Raw(const QString &text);
     // Why a write to standard output failed first; empty while all went out.
     QString OutputError;
 
-    // Outside text (port names, version texts) as it is, with control characters as \xNN.
+    // Outside text (port names, version texts) as it is, with control characters as \xNN and
+    // invisible formatting characters (a right-to-left override) as \uNNNN.
     static QString Printable(const QString &text);
     // 1234567 as "1,234,567".
     static QString Count(qint64 n);
+    // 1 as "1 byte", 1024 as "1,024 bytes", for a `unit` that takes an s.
+    static QString Count(qint64 n, const QString &unit);
+    // `text` cut to `columns` terminal columns; as it is when columns <= 0.
+    static QString Cut(const QString &text, int columns);
 
 private:
     void put(const char *text, FILE *stream);
@@ -42,4 +55,6 @@ private:
     // Ends a redrawn line before anything else is printed.
     void endLine();
     bool lineOpen = false;
+    // A question waits on standard error: what comes next begins a line of its own.
+    bool promptOpen = false;
 };

@@ -66,8 +66,9 @@ QString duration(qint64 seconds)
 
 } // namespace
 
-TerminalTransfer::TerminalTransfer(const QString &path, Console &console, Answer answer)
-    : UpdateTransfer(path), console(console), answer(answer)
+TerminalTransfer::TerminalTransfer(const QString &path, Console &console, Answer answer,
+                                   const QByteArray &nativePath)
+    : UpdateTransfer(path, nativePath), console(console), answer(answer)
 {
 }
 
@@ -151,8 +152,8 @@ bool TerminalTransfer::confirmReplace()
     Device = DeviceVersion();
     const QString file = FileVersionText();
     console.Event({{QStringLiteral("event"), QStringLiteral("version")},
-                   {QStringLiteral("device"), Device},
-                   {QStringLiteral("file"), file}});
+                   {QStringLiteral("version"), file},
+                   {QStringLiteral("device_version"), Device}});
     const QString question = QStringLiteral("Replace version %1 with %2? [y/N]")
                                  .arg(Console::Printable(Device), Console::Printable(file));
     if (answer == Answer::Yes || answer == Answer::No) {
@@ -168,9 +169,10 @@ bool TerminalTransfer::confirmReplace()
     QString reply;
     if (!readAnswer(&reply)) {
         if (Interrupted())
-            ExitFlag = true;
+            ExitFlag = InterruptedAtQuestion = true;
         return false;
     }
+    console.Answered();
     const QString word = reply.toLower();
     return word == QLatin1String("y") || word == QLatin1String("yes");
 }
@@ -190,9 +192,10 @@ bool TerminalTransfer::goOnUnasked()
 
 void TerminalTransfer::started()
 {
-    console.Line(QStringLiteral("Updating to version %1: %2 messages, %3 bytes.")
-                     .arg(Console::Printable(FileVersionText()), Console::Count(MessageCount),
-                          Console::Count(FileLen)));
+    console.Line(QStringLiteral("Updating to version %1: %2, %3.")
+                     .arg(Console::Printable(FileVersionText()),
+                          Console::Count(MessageCount, QStringLiteral("message")),
+                          Console::Count(FileLen, QStringLiteral("byte"))));
 }
 
 void TerminalTransfer::progress(int percent)
@@ -200,10 +203,10 @@ void TerminalTransfer::progress(int percent)
     const auto event = [this](int tenths) {
         console.Event({{QStringLiteral("event"), QStringLiteral("progress")},
                        {QStringLiteral("percent"), tenths * 10},
-                       {QStringLiteral("message"), Acknowledged},
+                       {QStringLiteral("acknowledged"), Acknowledged},
                        {QStringLiteral("messages"), MessageCount},
-                       {QStringLiteral("bytes"), BytesAcknowledged},
-                       {QStringLiteral("total"), FileLen}});
+                       {QStringLiteral("acknowledged_bytes"), BytesAcknowledged},
+                       {QStringLiteral("size"), FileLen}});
     };
     if (lastTenth < 0) {
         // The header's acknowledgement: started() tells people; scripts get their 0 %.
@@ -257,8 +260,8 @@ void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
         QStringLiteral("Message %1 of %2 could not be sent: the MIDI port \"%3\" did not "
                        "take it (%4). Check that the instrument is connected; Ctrl-C "
                        "stops here, and the update is not complete.")
-            .arg(message)
-            .arg(messages)
+            .arg(Console::Count(message))
+            .arg(Console::Count(messages))
             .arg(Console::Printable(gMIDI.OutputPortName), Console::Printable(gMIDI.SendError)));
 }
 
@@ -276,12 +279,12 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
 {
     const qint64 seconds = ms / 1000;
     QString text = QStringLiteral("Waiting for the device to acknowledge message %1 of %2: %3 s.")
-                       .arg(message)
-                       .arg(messages)
+                       .arg(Console::Count(message))
+                       .arg(Console::Count(messages))
                        .arg(seconds);
     if (others > 0)
         text += QStringLiteral(" It sent %1 %2 that %3 no acknowledgement: %4.")
-                    .arg(others)
+                    .arg(Console::Count(others))
                     .arg(others == 1 ? QStringLiteral("message") : QStringLiteral("messages"),
                          others == 1 ? QStringLiteral("is") : QStringLiteral("are"), lastOther);
     if (advise)
@@ -291,9 +294,11 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
         console.Redraw(text);
         return;
     }
-    // In a log, a line now and then: on the first note, then every ten seconds.
-    if (seconds * 1000 != NoteAfterMs && seconds % 10 != 0)
+    // In a log, a line now and then: on the first note, then every ten seconds, once each
+    // however many other messages the device sends meanwhile.
+    if ((seconds * 1000 != NoteAfterMs && seconds % 10 != 0) || seconds == lastNoteSecond)
         return;
+    lastNoteSecond = seconds;
     console.Line(text);
     console.Event({{QStringLiteral("event"), QStringLiteral("waiting")},
                    {QStringLiteral("message"), message},
@@ -305,4 +310,5 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
 void TerminalTransfer::waitOver()
 {
     lastRedrawMs = -1;
+    lastNoteSecond = -1;
 }

@@ -12,7 +12,10 @@ class TerminalTransfer : public UpdateTransfer
 public:
     enum class Answer { Ask, Yes, No };
 
-    TerminalTransfer(const QString &path, Console &console, Answer answer);
+    // `nativePath`, when given, is the file's name as the system has it (any bytes), and `path`
+    // the same for people.
+    TerminalTransfer(const QString &path, Console &console, Answer answer,
+                     const QByteArray &nativePath = QByteArray());
 
     // Makes SIGINT and SIGTERM stop the program, and lets replies from the device wake it. Once,
     // at the start: until HoldSignals they come in at once (the file's read asks between pieces).
@@ -31,6 +34,8 @@ public:
     QString Device;
     // The port that went away, when that ended the transfer.
     QString GonePort;
+    // SIGINT or SIGTERM came while the question waited: only the header went out.
+    bool InterruptedAtQuestion = false;
 
 protected:
     void idle() override;
@@ -55,4 +60,6 @@ private:
     qint64 rateStartBytes = 0;
     qint64 lastRedrawMs = -1;
     int lastTenth = -1;
+    // The second of the last note in a log, so that it comes once whatever else arrives.
+    qint64 lastNoteSecond = -1;
 };

@@ -5,7 +5,7 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QFileInfo>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -40,46 +40,57 @@ QString UploadCommand::HelpText()
         "Usage:\n"
         "  corvane-upload --list [--api alsa|jack] [--json]\n"
         "  corvane-upload --check FILE [--json]\n"
-        "  corvane-upload [--api alsa|jack] --port PORT [--yes | --no] [--timeout SECONDS]\n"
-        "                 [--wait-for-port SECONDS] [--quiet | --json] FILE\n"
+        "  corvane-upload [--api alsa|jack] --port PORT [--yes | --no]\n"
+        "                 [--timeout SECONDS] [--wait-for-port SECONDS]\n"
+        "                 [--quiet | --json] FILE\n"
         "\n"
-        "Sends a Corvane update file (.cvn) to a MIDI instrument one message at a time and waits\n"
-        "for the instrument's acknowledgement after each, as Corvane Uploader does in its window.\n"
+        "Sends a Corvane update file (.cvn) to a MIDI instrument one message at a time,\n"
+        "and waits for the instrument's acknowledgement after each, as Corvane Uploader\n"
+        "does in its window.\n"
         "\n"
         "Options:\n"
-        "  --list                   List the MIDI input ports, numbered from 0, each with the\n"
-        "                           output port it is paired with.\n"
-        "  --check FILE             Check an update file without sending it: its version, its\n"
-        "                           messages, and whether its longest message fits a MIDI port.\n"
-        "  --api alsa|jack          The MIDI service: the ALSA sequencer or a JACK server\n"
-        "                           (default: the ALSA sequencer where there is one).\n"
-        "  --port PORT              The instrument's input port: its number from --list, its\n"
-        "                           whole name, or a part of its name that no other port has.\n"
-        "  --yes                    Replace the instrument's firmware version without asking.\n"
-        "  --no                     Never replace it: only the file's header is sent, whether\n"
-        "                           or not the instrument reports its version.\n"
-        "  --timeout SECONDS        Give up when an acknowledgement takes longer (default: wait\n"
-        "                           as long as it takes).\n"
-        "  --wait-for-port SECONDS  Wait that long for the port to appear.\n"
+        "  --list                   List the MIDI input ports, numbered from 0, each\n"
+        "                           with the output port it is paired with.\n"
+        "  --check FILE             Check an update file without sending it: its\n"
+        "                           version, its messages, and whether its longest\n"
+        "                           message fits a MIDI port.\n"
+        "  --api alsa|jack          The MIDI service: the ALSA sequencer or a JACK\n"
+        "                           server (default: the ALSA sequencer where there is\n"
+        "                           one).\n"
+        "  --port PORT              The port the instrument sends on, as --list shows\n"
+        "                           it: its number, its whole name, or a part of its\n"
+        "                           name that no other port has. The update goes to\n"
+        "                           the output port paired with it.\n"
+        "  --yes                    Replace the instrument's firmware version without\n"
+        "                           asking.\n"
+        "  --no                     Never replace it: only the file's header is sent,\n"
+        "                           whether or not the instrument reports its version.\n"
+        "  --timeout SECONDS        Give up when an acknowledgement takes longer, from\n"
+        "                           0.001 to 1000000 seconds (default: wait as long as\n"
+        "                           it takes).\n"
+        "  --wait-for-port SECONDS  Wait up to that long for the port to appear, from 0\n"
+        "                           to 1000000 seconds (default: 0).\n"
         "  --quiet                  Print errors only.\n"
-        "  --json                   Print JSON objects, one a line, for scripts.\n"
-        "  --help                   Print this text.\n"
+        "  --json                   Print JSON objects, one a line, for scripts (their\n"
+        "                           schema: man corvane-upload).\n"
+        "  -h, --help               Print this text.\n"
         "  --version                Print the program's version.\n"
         "\n"
-        "Without --yes or --no, the question \"Replace version X with Y? [y/N]\" is asked on the\n"
-        "terminal; with no terminal to ask on, nothing beyond the header is sent.\n"
-        "Ctrl-C stops between two messages; the update is then not complete. One update at a\n"
-        "time per instrument: a port that another Corvane updater is sending to is refused.\n"
-        "An update file is at most 256 MiB, made of whole System Exclusive messages only.\n"
+        "Without --yes or --no, the question \"Replace version X with Y? [y/N]\" is asked\n"
+        "on the terminal; with no terminal to ask on, nothing beyond the header is sent.\n"
+        "Ctrl-C stops between two messages; the update is then not complete. One update\n"
+        "at a time per instrument: a port that another Corvane updater is sending to is\n"
+        "refused. An update file is at most 256 MiB, made of whole System Exclusive\n"
+        "messages only.\n"
         "\n"
         "Exit status:\n"
         "  0    the whole file was sent and acknowledged (--check: the file can be sent)\n"
-        "  1    bad command line; or --help, --version, --list or --check could not write\n"
-        "       their output\n"
-        "  2    the file cannot be read, is no update file, is damaged, or holds a message\n"
-        "       longer than the port carries (nothing sent)\n"
-        "  3    no MIDI service, no such port, or another updater is sending to it (nothing\n"
-        "       sent)\n"
+        "  1    bad command line; or --help, --version, --list or --check could not\n"
+        "       write their output\n"
+        "  2    the file cannot be read, is no update file, is damaged, or holds a\n"
+        "       message longer than the port carries (nothing sent)\n"
+        "  3    no MIDI service, no such port, or another updater is sending to it\n"
+        "       (nothing sent)\n"
         "  4    the replacement was declined, or not confirmed (only the header sent)\n"
         "  5    no acknowledgement within --timeout\n"
         "  6    the instrument's port went away during the update\n"
@@ -102,11 +113,12 @@ QList<int> UploadCommand::MatchPort(const QStringList &names, const QString &wan
     return exact.isEmpty() ? containing : exact;
 }
 
-int UploadCommand::Run(const QStringList &arguments)
+int UploadCommand::Run(const QStringList &arguments, const QByteArrayList &nativeArguments)
 {
     // A reader that goes away (corvane-upload ... | head) must not end an update half-way: the
     // writes to it fail instead, and the update goes on to its own end and status.
     std::signal(SIGPIPE, SIG_IGN);
+    native = nativeArguments;
     int status = run(arguments);
     gMIDI.EndService();
     // Whatever a list, a check or the version printed is all they do: losing it is a failure.
@@ -121,6 +133,15 @@ int UploadCommand::Run(const QStringList &arguments)
 
 int UploadCommand::run(const QStringList &arguments)
 {
+    // Known before the command line is read, so that a bad one ends in JSON too; as the help
+    // wins, wherever it stands. Options end at "--", as in every GNU tool.
+    const QStringList options = arguments.mid(1, arguments.indexOf(QStringLiteral("--")) - 1);
+    console.Json = options.contains(QStringLiteral("--json"));
+    if (options.contains(QStringLiteral("--help")) || options.contains(QStringLiteral("-h"))) {
+        console.Raw(HelpText());
+        return Complete;
+    }
+
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption listOption(QStringLiteral("list"));
@@ -136,32 +157,41 @@ int UploadCommand::run(const QStringList &arguments)
                                         QStringLiteral("SECONDS"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
-    const QCommandLineOption helpOption(QStringLiteral("help"));
     const QCommandLineOption versionOption(QStringLiteral("version"));
     parser.addOptions({listOption, checkOption, apiOption, portOption, yesOption, noOption,
-                       timeoutOption, waitOption, quietOption, jsonOption, helpOption,
-                       versionOption});
+                       timeoutOption, waitOption, quietOption, jsonOption, versionOption});
 
     const auto bad = [this](const QString &why) {
-        console.Error(QStringLiteral("corvane-upload: %1; see corvane-upload --help.").arg(why));
-        return int(BadCommandLine);
+        return finish(BadCommandLine, QStringLiteral("bad-command-line"),
+                      QStringLiteral("corvane-upload: %1; see corvane-upload --help.").arg(why));
     };
     if (!parser.parse(arguments)) {
+        // Named as it was typed: the parser drops the dashes, and an argument meant as a file
+        // name ("-update.cvn") must be recognisable.
+        for (const QString &name : parser.unknownOptionNames()) {
+            for (const QString &typed : options) {
+                const QString bare = typed.section(QLatin1Char('='), 0, 0);
+                if (bare == QLatin1Char('-') + name || bare == QStringLiteral("--") + name)
+                    return bad(
+                        QStringLiteral("unknown option '%1'").arg(Console::Printable(typed)));
+            }
+        }
         QString why = parser.errorText();
         while (why.endsWith(QLatin1Char('.')))
             why.chop(1);
-        return bad(why);
+        return bad(Console::Printable(why));
     }
-    if (parser.isSet(helpOption)) {
-        console.Raw(HelpText());
-        return Complete;
-    }
+    // The last of two values winning silently hides a mistake in a script.
+    const QStringList given = parser.optionNames();
+    for (const QString &name : given)
+        if (given.count(name) > 1)
+            return bad(QStringLiteral("--%1 is given more than once").arg(name));
     if (parser.isSet(versionOption)) {
         console.Raw(QStringLiteral("corvane-upload %1\n").arg(QStringLiteral(CORVANE_VERSION)));
         return Complete;
     }
 
-    console.Json = parser.isSet(jsonOption);
+    console.Json = parser.isSet(jsonOption); // -json too
     console.Quiet = parser.isSet(quietOption);
     console.Tty = ::isatty(STDOUT_FILENO) && !console.Json && !console.Quiet;
     if (console.Json && console.Quiet)
@@ -183,11 +213,18 @@ int UploadCommand::run(const QStringList &arguments)
         return ok && *value >= least && *value <= 1e6;
     };
     if (!seconds(timeoutOption, 0.001, &timeoutSeconds))
-        return bad(QStringLiteral("--timeout takes a number of seconds above 0"));
+        return bad(QStringLiteral("--timeout takes a number of seconds from 0.001 to 1000000, "
+                                  "not \"%1\"")
+                       .arg(Console::Printable(parser.value(timeoutOption))));
     if (!seconds(waitOption, 0, &waitForPortSeconds))
-        return bad(QStringLiteral("--wait-for-port takes a number of seconds"));
+        return bad(QStringLiteral("--wait-for-port takes a number of seconds from 0 to 1000000, "
+                                  "not \"%1\"")
+                       .arg(Console::Printable(parser.value(waitOption))));
     answer = parser.isSet(yesOption) ? 1 : parser.isSet(noOption) ? 2 : 0;
     portText = parser.value(portOption);
+    if (parser.isSet(portOption) && portText.trimmed().isEmpty())
+        return bad(QStringLiteral("--port takes a port's number or a part of its name, not an "
+                                  "empty text"));
 
     const QStringList files = parser.positionalArguments();
     const bool sendOptions = parser.isSet(portOption) || parser.isSet(yesOption) ||
@@ -207,21 +244,35 @@ int UploadCommand::run(const QStringList &arguments)
         return bad(files.isEmpty() ? QStringLiteral("no update file given")
                                    : QStringLiteral("one update file at a time"));
     if (!parser.isSet(portOption)) {
-        console.Error(QStringLiteral("corvane-upload: say which MIDI port the instrument is on "
-                                     "with --port: a number or a part of a name from this list; "
-                                     "see corvane-upload --help."));
-        if (startMidi())
+        const QString service = startMidi();
+        finish(BadCommandLine, QStringLiteral("bad-command-line"),
+               QStringLiteral("corvane-upload: say which MIDI port the instrument is on with "
+                              "--port: a number or a part of a name from this list; see "
+                              "corvane-upload --help."));
+        if (service.isEmpty())
             for (const QString &line : portLines())
                 console.Error(line);
+        else
+            console.Error(service);
         return BadCommandLine;
     }
     return send(files.first());
 }
 
-bool UploadCommand::startMidi()
+QByteArray UploadCommand::nativeName(const QString &argument) const
+{
+    // The bytes that were typed: a name that is no valid text in the locale's encoding reads
+    // back as another name.
+    for (int i = native.size() - 1; i > 0; --i)
+        if (QString::fromLocal8Bit(native.at(i)) == argument)
+            return native.at(i);
+    return QFile::encodeName(argument);
+}
+
+QString UploadCommand::startMidi()
 {
     // The libraries print their own lines while they look for a service that is not there; the
-    // reasons that matter come back in ServiceError, and are said once, in one sentence.
+    // reasons that matter come back in ServiceError, one sentence a service.
     std::fflush(stderr);
     const int savedStderr = ::dup(STDERR_FILENO);
     const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -235,11 +286,10 @@ bool UploadCommand::startMidi()
     if (savedStderr >= 0)
         ::close(savedStderr);
     if (started)
-        return true;
-    console.Error(QStringLiteral("No MIDI service could be reached (%1): start the ALSA sequencer "
-                                 "or a JACK server, then try again.")
-                      .arg(Console::Printable(gMIDI.ServiceError.simplified())));
-    return false;
+        return QString();
+    return QStringLiteral("No MIDI service could be reached. %1 Start the ALSA sequencer or a "
+                          "JACK server, then try again.")
+        .arg(Console::Printable(gMIDI.ServiceError.simplified()));
 }
 
 QStringList UploadCommand::portLines(const QList<int> &only)
@@ -263,10 +313,9 @@ QStringList UploadCommand::portLines(const QList<int> &only)
 
 int UploadCommand::list()
 {
-    if (!startMidi()) {
-        console.Event({{QStringLiteral("error"), gMIDI.ServiceError}});
-        return NoPort;
-    }
+    const QString service = startMidi();
+    if (!service.isEmpty())
+        return finish(NoPort, QStringLiteral("no-midi-service"), service);
     const QStringList lines = portLines();
     QJsonArray ports;
     for (int i = 0; i < gMIDI.MIDIportList.size(); ++i) {
@@ -276,84 +325,97 @@ int UploadCommand::list()
             {QStringLiteral("input"), gMIDI.MIDIportList.at(i)},
             {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)}});
     }
-    console.Event({{QStringLiteral("api"), gMIDI.ApiName()}, {QStringLiteral("ports"), ports}});
+    console.Event({{QStringLiteral("event"), QStringLiteral("list")},
+                   {QStringLiteral("api"), QString::fromStdString(apiName())},
+                   {QStringLiteral("ports"), ports}});
     console.Line(QStringLiteral("MIDI service: %1").arg(gMIDI.ApiName()));
     for (const QString &line : lines)
         console.Line(line);
-    return Complete;
+    return finish(Complete, QStringLiteral("complete"));
+}
+
+std::string UploadCommand::apiName() const
+{
+    // As --api spells it.
+    return gMIDI.ApiName() == QLatin1String("ALSA") ? "alsa" : "jack";
 }
 
 int UploadCommand::check(const QString &path)
 {
-    TerminalTransfer file(path, console, TerminalTransfer::Answer::No);
+    TerminalTransfer file(path, console, TerminalTransfer::Answer::No, nativeName(path));
     const bool loaded = file.Load(path);
     QString problem = fileProblem(file, loaded, path);
     const qint64 alsa = MIDI::ApiMessageLimit("alsa");
     const qint64 jack = MIDI::ApiMessageLimit("jack");
     const bool fitsAlsa = alsa <= 0 || file.LongestLength <= alsa;
     const bool fitsJack = jack <= 0 || file.LongestLength <= jack;
-    if (problem.isEmpty() && !fitsAlsa)
-        problem = QStringLiteral("Message %1 of %2 of \"%3\" is %4 bytes long, but a MIDI "
-                                 "interface takes at most %5 bytes in one message: this file "
-                                 "cannot be sent; ask for one made for MIDI interfaces.")
-                      .arg(file.LongestNumber)
-                      .arg(file.MessageCount)
-                      .arg(Console::Printable(path))
-                      .arg(file.LongestLength)
-                      .arg(alsa);
-    const int status = problem.isEmpty() ? Complete : BadFile;
+    const bool tooLong = problem.isEmpty() && !fitsAlsa;
+    if (tooLong)
+        problem = QStringLiteral("Message %1 of %2 of \"%3\" is %4 long, but a MIDI interface "
+                                 "takes at most %5 in one message: this file cannot be sent; "
+                                 "ask for one made for MIDI interfaces.")
+                      .arg(Console::Count(file.LongestNumber), Console::Count(file.MessageCount),
+                           Console::Printable(path),
+                           Console::Count(file.LongestLength, QStringLiteral("byte")),
+                           Console::Count(alsa, QStringLiteral("byte")));
 
-    QJsonObject json{{QStringLiteral("file"), path},
-                     {QStringLiteral("update"), status == Complete},
-                     {QStringLiteral("status"), status}};
-    if (loaded) {
+    // What the file holds is shown for an update file only, long messages and all.
+    const bool update = problem.isEmpty() || tooLong;
+    QJsonObject json{{QStringLiteral("event"), QStringLiteral("check")},
+                     {QStringLiteral("file"), path}};
+    if (update) {
         json.insert(QStringLiteral("version"), file.FileVersionText());
         json.insert(QStringLiteral("messages"), file.MessageCount);
-        json.insert(QStringLiteral("bytes"), file.FileLen);
+        json.insert(QStringLiteral("size"), file.FileLen);
         json.insert(QStringLiteral("longest"),
                     QJsonObject{{QStringLiteral("message"), file.LongestNumber},
-                                {QStringLiteral("bytes"), file.LongestLength}});
+                                {QStringLiteral("size"), file.LongestLength}});
         json.insert(QStringLiteral("fits"), QJsonObject{{QStringLiteral("alsa"), fitsAlsa},
                                                         {QStringLiteral("jack"), fitsJack}});
         json.insert(QStringLiteral("limits"),
                     QJsonObject{{QStringLiteral("alsa"), alsa}, {QStringLiteral("jack"), jack}});
-    }
-    if (!problem.isEmpty())
-        json.insert(QStringLiteral("problem"), problem);
-    console.Event(json);
+        console.Event(json);
 
-    if (loaded) {
         const auto fits = [&](bool ok, qint64 limit) {
-            return QStringLiteral("%1 (at most %2 bytes in one message)")
+            return QStringLiteral("%1 (at most %2 in one message)")
                 .arg(ok ? QStringLiteral("fits") : QStringLiteral("too long"),
-                     Console::Count(limit));
+                     Console::Count(limit, QStringLiteral("byte")));
         };
         console.Line(QStringLiteral("File:            %1").arg(Console::Printable(path)));
         console.Line(
             QStringLiteral("Version:         %1").arg(Console::Printable(file.FileVersionText())));
         console.Line(QStringLiteral("Messages:        %1").arg(Console::Count(file.MessageCount)));
-        console.Line(QStringLiteral("Size:            %1 bytes").arg(Console::Count(file.FileLen)));
-        console.Line(QStringLiteral("Longest message: number %1, %2 bytes")
-                         .arg(file.LongestNumber)
-                         .arg(Console::Count(file.LongestLength)));
+        console.Line(QStringLiteral("Size:            %1")
+                         .arg(Console::Count(file.FileLen, QStringLiteral("byte"))));
+        console.Line(QStringLiteral("Longest message: %1 (message %2)")
+                         .arg(Console::Count(file.LongestLength, QStringLiteral("byte")),
+                              Console::Count(file.LongestNumber)));
         console.Line(QStringLiteral("ALSA:            %1").arg(fits(fitsAlsa, alsa)));
         console.Line(QStringLiteral("JACK:            %1").arg(fits(fitsJack, jack)));
+    } else {
+        console.Event(json);
     }
-    if (!problem.isEmpty())
-        console.Error(problem);
-    return status;
+    if (problem.isEmpty())
+        return finish(Complete, QStringLiteral("complete"));
+    return finish(BadFile,
+                  tooLong ? QStringLiteral("message-too-long") : QStringLiteral("bad-file"),
+                  problem);
 }
 
 int UploadCommand::finish(int status, const QString &result, const QString &text)
 {
     if (!text.isEmpty())
         console.Error(text);
-    console.Event({{QStringLiteral("event"), QStringLiteral("outcome")},
-                   {QStringLiteral("status"), status},
-                   {QStringLiteral("result"), result},
-                   {QStringLiteral("acknowledged"), acknowledged},
-                   {QStringLiteral("messages"), messages},
-                   {QStringLiteral("text"), text}});
+    QJsonObject outcome{{QStringLiteral("event"), QStringLiteral("outcome")},
+                        {QStringLiteral("status"), status},
+                        {QStringLiteral("result"), result}};
+    if (!text.isEmpty())
+        outcome.insert(QStringLiteral("error"), text);
+    if (messages > 0) {
+        outcome.insert(QStringLiteral("acknowledged"), acknowledged);
+        outcome.insert(QStringLiteral("messages"), messages);
+    }
+    console.Event(outcome);
     return status;
 }
 
@@ -366,7 +428,8 @@ int UploadCommand::send(const QString &path)
     TerminalTransfer transfer(path, console,
                               answer == 1   ? TerminalTransfer::Answer::Yes
                               : answer == 2 ? TerminalTransfer::Answer::No
-                                            : TerminalTransfer::Answer::Ask);
+                                            : TerminalTransfer::Answer::Ask,
+                              nativeName(path));
     const bool loaded = transfer.Load(path);
     if (TerminalTransfer::Interrupted())
         return finish(Interrupted, QStringLiteral("interrupted"),
@@ -380,8 +443,9 @@ int UploadCommand::send(const QString &path)
                       QStringLiteral("The program could not set up its signal handling."));
     messages = transfer.MessageCount;
 
-    if (!startMidi())
-        return finish(NoPort, QStringLiteral("no-midi-service"));
+    const QString service = startMidi();
+    if (!service.isEmpty())
+        return finish(NoPort, QStringLiteral("no-midi-service"), service);
 
     // The port: at once, or as soon as it appears within --wait-for-port.
     QElapsedTimer waited;
@@ -431,13 +495,13 @@ int UploadCommand::send(const QString &path)
                       QStringLiteral("%1 Check the port with corvane-upload --list.")
                           .arg(Console::Printable(gMIDI.OpenError.simplified())));
     console.Event({{QStringLiteral("event"), QStringLiteral("ports")},
-                   {QStringLiteral("api"), gMIDI.ApiName()},
+                   {QStringLiteral("api"), QString::fromStdString(apiName())},
                    {QStringLiteral("input"), gMIDI.MIDIportName},
                    {QStringLiteral("output"), gMIDI.OutputPortName},
                    {QStringLiteral("file"), path},
                    {QStringLiteral("version"), transfer.FileVersionText()},
                    {QStringLiteral("messages"), transfer.MessageCount},
-                   {QStringLiteral("bytes"), transfer.FileLen}});
+                   {QStringLiteral("size"), transfer.FileLen}});
     console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\", answers from \"%4\" (%5).")
                      .arg(Console::Printable(path), Console::Printable(transfer.FileVersionText()),
                           Console::Printable(gMIDI.OutputPortName),
@@ -455,26 +519,25 @@ int UploadCommand::send(const QString &path)
     const QString stoppedAt = acknowledged == 0
                                   ? QStringLiteral("no message was acknowledged")
                                   : QStringLiteral("message %1 of %2 was the last acknowledged")
-                                        .arg(acknowledged)
+                                        .arg(Console::Count(acknowledged))
                                         .arg(messages);
     switch (outcome) {
     case UpdateTransfer::Outcome::Complete:
-        console.Line(QStringLiteral("Update complete: %1 messages, %2 bytes, all acknowledged, in "
-                                    "%3 s.")
-                         .arg(Console::Count(messages), Console::Count(transfer.FileLen))
+        console.Line(QStringLiteral("Update complete: %1, %2, all acknowledged, in %3 s.")
+                         .arg(Console::Count(messages, QStringLiteral("message")),
+                              Console::Count(transfer.FileLen, QStringLiteral("byte")))
                          .arg(double(took.elapsed()) / 1000.0, 0, 'f', 1));
         return finish(Complete, QStringLiteral("complete"));
     case UpdateTransfer::Outcome::Illegal:
         return finish(BadFile, QStringLiteral("bad-file"), fileProblem(transfer, false, path));
     case UpdateTransfer::Outcome::TooLong:
         return finish(BadFile, QStringLiteral("message-too-long"),
-                      QStringLiteral("Message %1 of %2 is %3 bytes long, but the MIDI port "
-                                     "carries at most %4 bytes in one message: nothing was sent; "
-                                     "ask for an update file made for MIDI interfaces.")
-                          .arg(transfer.LongestNumber)
-                          .arg(messages)
-                          .arg(transfer.LongestLength)
-                          .arg(gMIDI.MessageLimit));
+                      QStringLiteral("Message %1 of %2 is %3 long, but the MIDI port carries at "
+                                     "most %4 in one message: nothing was sent; ask for an update "
+                                     "file made for MIDI interfaces.")
+                          .arg(Console::Count(transfer.LongestNumber), Console::Count(messages),
+                               Console::Count(transfer.LongestLength, QStringLiteral("byte")),
+                               Console::Count(gMIDI.MessageLimit, QStringLiteral("byte"))));
     case UpdateTransfer::Outcome::Declined: {
         const QString has = transfer.Device.isEmpty()
                                 ? QStringLiteral("The instrument took the header without saying "
@@ -493,6 +556,11 @@ int UploadCommand::send(const QString &path)
                           .arg(has));
     }
     case UpdateTransfer::Outcome::Stopped:
+        if (transfer.InterruptedAtQuestion)
+            return finish(Interrupted, QStringLiteral("interrupted"),
+                          QStringLiteral("Interrupted at the question: only the file's header was "
+                                         "sent, and the instrument keeps version %1.")
+                              .arg(Console::Printable(transfer.Device)));
         return finish(Interrupted, QStringLiteral("interrupted"),
                       QStringLiteral("Interrupted: %1, and the update is not complete; run it "
                                      "again to finish it.")
@@ -504,16 +572,16 @@ int UploadCommand::send(const QString &path)
                                      "and is not complete; connect the instrument and run the "
                                      "update again.")
                           .arg(Console::Printable(transfer.GonePort))
-                          .arg(transfer.Message)
-                          .arg(messages)
+                          .arg(Console::Count(transfer.Message))
+                          .arg(Console::Count(messages))
                           .arg(stoppedAt));
     case UpdateTransfer::Outcome::TimedOut:
         return finish(TimedOut, QStringLiteral("timeout"),
                       QStringLiteral("No acknowledgement of message %1 of %2 came within %3 s: "
                                      "%4, and the update is not complete; check the MIDI "
                                      "connection and the instrument, then run it again.")
-                          .arg(transfer.Message)
-                          .arg(messages)
+                          .arg(Console::Count(transfer.Message))
+                          .arg(Console::Count(messages))
                           .arg(timeoutSeconds)
                           .arg(stoppedAt));
     }

@@ -4,6 +4,7 @@
 #include "cli/Console.h"
 
 #include <QString>
+#include <QByteArrayList>
 #include <QStringList>
 
 class UploadCommand
@@ -21,7 +22,9 @@ public:
     };
 
     // Runs the program with `arguments` (the program's name first); returns its exit status.
-    int Run(const QStringList &arguments);
+    // `nativeArguments`, when given, are the same as the system passed them: file names are
+    // opened by those bytes.
+    int Run(const QStringList &arguments, const QByteArrayList &nativeArguments = {});
 
     static QString HelpText();
 
@@ -35,14 +38,19 @@ private:
     int list();
     int check(const QString &path);
     int send(const QString &path);
-    // Starts the MIDI service; false (after saying why) when none can be reached.
-    bool startMidi();
+    // Starts the MIDI service; when none can be reached, the sentence that says why.
+    QString startMidi();
+    // The service's name as --api spells it.
+    std::string apiName() const;
+    // The bytes typed for the file name `argument`.
+    QByteArray nativeName(const QString &argument) const;
     // The input ports (those of `only` when given), each with its paired output, one a line.
     QStringList portLines(const QList<int> &only = QList<int>());
-    // Ends a send: says `text` on standard error unless it is empty, and the outcome as JSON.
+    // Ends a run: says `text` on standard error unless it is empty, and the outcome as JSON.
     int finish(int status, const QString &result, const QString &text = QString());
 
     Console console;
+    QByteArrayList native;
     std::string api;
     QString portText;
     int answer = 0; // 0 ask, 1 yes, 2 no

@@ -6,5 +6,8 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    return UploadCommand().Run(QCoreApplication::arguments());
+    QByteArrayList native;
+    for (int i = 0; i < argc; ++i)
+        native << QByteArray(argv[i]);
+    return UploadCommand().Run(QCoreApplication::arguments(), native);
 }

@@ -7,10 +7,17 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace
 {
@@ -41,19 +48,46 @@ template <class T> bool reachesService(T &midi, std::string *reason)
     return !probe.failed;
 }
 
+// One plain sentence for a service that could not be reached, with the system's reason where
+// there is one; each service once, however often it was tried.
 void addReason(std::string *reasons, RtMidi::Api api, const std::string &why)
 {
     if (!reasons)
         return;
+    if (api == RtMidi::UNSPECIFIED) {
+        // The library's default is the first API compiled in.
+        std::vector<RtMidi::Api> compiled;
+        RtMidi::getCompiledApi(compiled);
+        if (!compiled.empty())
+            api = compiled.front();
+    }
+    std::string sentence;
+    if (api == RtMidi::LINUX_ALSA) {
+        const int fd = ::open("/dev/snd/seq", O_RDWR | O_CLOEXEC | O_NONBLOCK);
+        const int error = fd < 0 ? errno : 0;
+        if (fd >= 0)
+            ::close(fd);
+        sentence = error ? std::string("The ALSA sequencer cannot be opened (/dev/snd/seq: ") +
+                               std::strerror(error) + ")."
+                         : "The ALSA sequencer refused a new client.";
+    } else if (api == RtMidi::UNIX_JACK) {
+        const char *server = std::getenv("JACK_DEFAULT_SERVER");
+        sentence = server && *server
+                       ? std::string("No JACK server named \"") + server + "\" is running."
+                       : std::string("No JACK server is running.");
+    } else {
+        std::string text = why;
+        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+            text.pop_back();
+        const size_t start = text.find_first_not_of("\n ");
+        sentence = RtMidi::getApiDisplayName(api) + ": " +
+                   (start == std::string::npos ? std::string() : text.substr(start));
+    }
+    if (reasons->find(sentence) != std::string::npos)
+        return;
     if (!reasons->empty())
         *reasons += '\n';
-    std::string name = api == RtMidi::UNSPECIFIED ? "default" : RtMidi::getApiDisplayName(api);
-    std::string text = why;
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    while (!text.empty() && text.front() == '\n')
-        text.erase(text.begin());
-    *reasons += name + ": " + text;
+    *reasons += sentence;
 }
 
 std::vector<RtMidi::Api> candidates(const std::string &apiName, RtMidi::Api preferred)

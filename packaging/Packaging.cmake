@@ -27,6 +27,9 @@ add_custom_command(OUTPUT ${CORVANE_MAN_PAGE}
                    DEPENDS ${CORVANE_PACKAGING_DIR}/corvane-upload.1 VERBATIM)
 add_custom_target(corvane-upload-man ALL DEPENDS ${CORVANE_MAN_PAGE})
 install(FILES ${CORVANE_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT uploader)
+# The schema of corvane-upload --json, which the manual page names: what scripts may rely on.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/../docs/corvane-upload.schema.json
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/corvane-uploader COMPONENT uploader)
 install(FILES ${CORVANE_PACKAGING_DIR}/corvane-uploader.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT uploader)
 # The AppStream metadata names the project's web address, under which the screenshots lie.

@@ -38,7 +38,9 @@ else
                # jackd's (tests/with-pipewire.sh): the daemon, pw-cli and pw-jack. No session
                # manager (wireplumber): the programs link their ports themselves. It stays out of
                # the library path: only pw-jack puts it in front of jackd's.
-               pipewire pipewire-jack)
+               pipewire pipewire-jack
+               # the JSON lines of corvane-upload checked against their schema (tst_upload)
+               python3-jsonschema)
 fi
 packages+=("$@")
 for qt in $qt_versions; do

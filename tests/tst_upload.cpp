@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 namespace
@@ -25,6 +26,13 @@ namespace
 
 const int kMessages = 17;   // the update: a header and 16 data messages of 1 KB
 const int kLimitMs = 30000; // generous: only a program that hangs comes near it
+
+// Every complete line the program printed with --json, checked against the schema at the end.
+QByteArray printedJson;
+void keep(const QByteArray &out)
+{
+    printedJson += out.left(out.lastIndexOf('\n') + 1);
+}
 
 // The JSON objects of the complete lines in `out`; false in *valid when a line is not one.
 QList<QJsonObject> eventsOf(const QByteArray &out, bool *valid = nullptr)
@@ -67,6 +75,10 @@ class UploadTest : public QObject
 private slots:
     void initTestCase();
     void cleanup();
+    void cleanupTestCase();
+    void commandLine_data();
+    void commandLine();
+    void helpAgreesWithManual();
     void sendOverJack_data();
     void sendOverJack() { send("jack"); }
     // The rows of sendOverJack that the ALSA sequencer meets differently: its ports and its locks.
@@ -126,6 +138,143 @@ void UploadTest::cleanup()
     records.clear();
 }
 
+// Every JSON line of every case, against the schema the manual page names.
+void UploadTest::cleanupTestCase()
+{
+    if (printedJson.isEmpty())
+        return;
+    QProcess validator;
+    validator.setProcessChannelMode(QProcess::MergedChannels);
+    validator.start(QStringLiteral(PYTHON3_PATH),
+                    {QStringLiteral(SOURCE_DIR "/tests/validate-json.py"),
+                     QStringLiteral(SOURCE_DIR "/docs/corvane-upload.schema.json")});
+    validator.write(printedJson);
+    validator.closeWriteChannel();
+    QVERIFY(validator.waitForFinished(60000));
+    QVERIFY2(validator.exitStatus() == QProcess::NormalExit && validator.exitCode() == 0,
+             validator.readAll().constData());
+}
+
+// The command line as GNU tools take it, and what the program says when it cannot go on; none
+// of it needs an instrument. Arguments pass through printf %b, so "\\xFF" is that byte.
+void UploadTest::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments"); // UPDATE: the update file; DIR: a folder
+    QTest::addColumn<QString>("server");        // JACK_DEFAULT_SERVER; "" as the test has it
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("result"); // the JSON outcome's; "" when the run prints none
+    QTest::addColumn<QString>("said");   // in standard output and error together
+
+    const QString again = "; see corvane-upload --help.";
+    QTest::newRow("-h") << QStringList{"-h"} << "" << 0 << ""
+                        << "Usage:";
+    QTest::newRow("--help before a bad option") << QStringList{"--help", "--bogus"} << "" << 0 << ""
+                                                << "Usage:";
+    QTest::newRow("an unknown option as it was typed")
+        << QStringList{"--json", "--port", "0", "-dash.cvn"} << "" << 1 << "bad-command-line"
+        << "corvane-upload: unknown option '-dash.cvn'" + again;
+    QTest::newRow("an empty --port")
+        << QStringList{"--json", "--port", "", "UPDATE"} << "" << 1 << "bad-command-line"
+        << "not an empty text" + again;
+    QTest::newRow("--port twice") << QStringList{"--json", "--port", "a", "--port", "b", "UPDATE"}
+                                  << "" << 1 << "bad-command-line"
+                                  << "corvane-upload: --port is given more than once" + again;
+    for (const char *timeout : {"1e9", "0.0001", "1,5"})
+        QTest::newRow(qPrintable(QStringLiteral("--timeout %1").arg(timeout)))
+            << QStringList{"--json", "--port", "0", "--timeout", timeout, "UPDATE"} << "" << 1
+            << "bad-command-line"
+            << QStringLiteral("--timeout takes a number of seconds from 0.001 to 1000000, not "
+                              "\"%1\"")
+                   .arg(timeout);
+    QTest::newRow("a file name that is no UTF-8")
+        << QStringList{"--json", "--check", "DIR/\\xFF.cvn"} << "" << 0 << "complete"
+        << "\"version\":\"2.0.0\"";
+    QTest::newRow("a missing file: the system's reason")
+        << QStringList{"--json", "--check", "DIR/none.cvn"} << "" << 2 << "bad-file"
+        << "cannot be read (No such file or directory)";
+    QTest::newRow("no MIDI service: a sentence a service")
+        << QStringList{"--json", "--list"} << "corvane-nobody" << 3 << "no-midi-service"
+        << "No MIDI service could be reached. The ALSA sequencer cannot be opened (/dev/snd/seq: "
+           "No such file or directory). No JACK server named \"corvane-nobody\" is running. "
+           "Start the ALSA sequencer or a JACK server, then try again.";
+}
+
+void UploadTest::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, server);
+    QFETCH(int, status);
+    QFETCH(QString, result);
+    QFETCH(QString, said);
+
+    QTemporaryDir folder;
+    const QByteArray odd = QFile::encodeName(folder.path()) + "/\xFF.cvn";
+    QVERIFY(QFile::copy(update, folder.filePath("copy.cvn")));
+    QCOMPARE(::rename(QFile::encodeName(folder.filePath("copy.cvn")).constData(), odd.constData()),
+             0);
+    arguments.replaceInStrings(QRegularExpression("^UPDATE$"), update);
+    arguments.replaceInStrings(QRegularExpression("^DIR/"), folder.path() + "/");
+    QProcess program;
+    if (!server.isEmpty()) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("JACK_DEFAULT_SERVER", server);
+        program.setProcessEnvironment(environment);
+    }
+    program.setStandardInputFile(QProcess::nullDevice());
+    program.start("bash",
+                  QStringList{"-c",
+                              "a=(); for x in \"$@\"; do a+=(\"$(printf %b \"$x\")\"); done; "
+                              "exec \"$0\" \"${a[@]}\"",
+                              UPLOAD_PATH} +
+                      arguments);
+    QVERIFY(program.waitForFinished(kLimitMs));
+    const QByteArray out = program.readAllStandardOutput();
+    const QString all = QString::fromUtf8(out + program.readAllStandardError());
+    QVERIFY2(all.contains(said), qPrintable(all));
+    QCOMPARE(program.exitCode(), status);
+    if (result.isEmpty())
+        return;
+    keep(out);
+    const QList<QJsonObject> events = eventsOf(out);
+    QVERIFY2(!events.isEmpty(), out.constData());
+    QCOMPARE(events.last().value("event").toString(), QString("outcome"));
+    QCOMPARE(events.last().value("status").toInt(-1), status);
+    QCOMPARE(events.last().value("result").toString(), result);
+}
+
+// The options and the exit statuses of --help, as the manual page has them.
+void UploadTest::helpAgreesWithManual()
+{
+    QProcess program;
+    startProgram(program, {"--help"});
+    QVERIFY(program.waitForFinished(kLimitMs));
+    const QString help = QString::fromUtf8(program.readAllStandardOutput());
+    QFile page(SOURCE_DIR "/packaging/corvane-upload.1");
+    QVERIFY(page.open(QIODevice::ReadOnly));
+    const QString manual = QString::fromUtf8(page.readAll()).replace("\\-", "-");
+    const auto all = [](const QString &text, const QString &pattern) {
+        QStringList found;
+        auto it =
+            QRegularExpression(pattern, QRegularExpression::MultilineOption).globalMatch(text);
+        while (it.hasNext()) {
+            const QRegularExpressionMatch m = it.next();
+            for (int i = 1; i <= m.lastCapturedIndex(); ++i)
+                if (!m.captured(i).isEmpty())
+                    found << m.captured(i);
+        }
+        found.sort();
+        return found;
+    };
+    const QString helpOptions = help.section("Options:", 1).section("\n\n", 0, 0);
+    const QString manualOptions = manual.section(".SH OPTIONS", 1).section(".SH ", 0, 0);
+    QCOMPARE(all(helpOptions, "^  (?:(-h), )?(--[a-z-]+)"),
+             all(manualOptions,
+                 "^\\.TP\n\\.BI? (--?[a-z-]+)|^\\.TP\n\\.BR (-h)? ?\"?,? ?\"? ?(--[a-z-]+)"));
+    QCOMPARE(all(help.section("Exit status:", 1), "^  ([0-9]+) "),
+             all(manual.section(".SH EXIT STATUS", 1).section(".SH ", 0, 0), "^\\.B ([0-9]+)$"));
+    QVERIFY(help.split('\n').filter(QRegularExpression("^.{81}")).isEmpty());
+}
+
 void UploadTest::sendOverJack_data()
 {
     QTest::addColumn<QStringList>("options"); // besides --api API --json and the file
@@ -160,6 +309,11 @@ void UploadTest::sendOverJack_data()
     QTest::newRow("silent device")
         << port + QStringList{"--yes", "--timeout", "2"} << QStringList{"--silent-after", "3"} << 1
         << 0 << -1 << 5 << "timeout" << 4 << 4 << "" << false << -1;
+    // Talking all the while: one note in the log at 3 s all the same.
+    QTest::newRow("silent device sending other messages")
+        << port + QStringList{"--yes", "--timeout", "4.5"}
+        << QStringList{"--silent-after", "3", "--chatter", "40"} << 1 << 0 << -1 << 5 << "timeout"
+        << 4 << 4 << "" << false << -1;
     // Unplugged after five answers: the program ends by itself, without --timeout.
     QTest::newRow("instrument unplugged") << yes << QStringList{"--quit-after", "5"} << 1 << 0 << -1
                                           << 6 << "port-gone" << 5 << 6 << "" << false << -1;
@@ -273,6 +427,16 @@ void UploadTest::send(const QString &api)
     bool valid = true;
     const QList<QJsonObject> events = eventsOf(out, &valid);
     QVERIFY2(valid && (readLines >= 0 || out.endsWith('\n')), out.constData());
+    keep(out);
+    // Notes at 3 s, then every 10 s, each once, whatever else the device sends.
+    qint64 noted = -1;
+    for (const QJsonObject &e : events) {
+        if (e.value("event").toString() != "waiting")
+            continue;
+        const qint64 seconds = e.value("seconds").toInt();
+        QVERIFY2(seconds > noted && (seconds == 3 || seconds % 10 == 0), out.constData());
+        noted = seconds;
+    }
     int acknowledged = fewest;
     if (readLines < 0) {
         const QJsonObject outcome = events.value(events.size() - 1);
@@ -467,6 +631,7 @@ void UploadTest::usbInstrument()
     QCOMPARE(usbRecords.size(), instruments);
     for (int n = 0; n < instruments; ++n) {
         outs[n] += programs[size_t(n)]->readAllStandardOutput();
+        keep(outs[n]);
         QCOMPARE(programs[size_t(n)]->exitCode(), status);
         const QList<QJsonObject> events = eventsOf(outs[n]);
         QCOMPARE(events.value(events.size() - 1).value("status").toInt(-1), status);

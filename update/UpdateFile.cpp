@@ -59,11 +59,15 @@ bool UpdateFile::fail(Problem problem)
 
 bool UpdateFile::Open(const QString &path)
 {
+    // The name as the file system stores it, so a path beyond ASCII is found as well.
+    return Open(QFile::encodeName(path));
+}
+
+bool UpdateFile::Open(const QByteArray &name)
+{
     close();
     Fault = Problem::None;
     size = -1;
-    // The name as the file system stores it, so a path beyond ASCII is found as well.
-    const QByteArray name = QFile::encodeName(path);
     struct stat info = {};
     if (name.isEmpty() || ::stat(name.constData(), &info) != 0) {
         SystemError = QString::fromLocal8Bit(std::strerror(name.isEmpty() ? ENOENT : errno));

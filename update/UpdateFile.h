@@ -37,6 +37,8 @@ public:
     // Opens `path` for reading and takes its size. Only a regular file is opened at all: a FIFO
     // would block and a device may answer for ever. False with the problem set.
     bool Open(const QString &path);
+    // The same for a name as the file system stores it (any bytes but 00).
+    bool Open(const QByteArray &name);
     bool IsOpen() const { return fd >= 0; }
     // The size taken by Open; -1 when it failed.
     qint64 Size() const { return size; }

@@ -62,11 +62,11 @@ QString questionVersionText(const unsigned char *buf, qint64 len)
 
 } // namespace
 
-UpdateTransfer::UpdateTransfer(QString path) : FileName(path)
+UpdateTransfer::UpdateTransfer(QString path, const QByteArray &nativePath) : FileName(path)
 {
     ExitFlag = false;
     // -1 when its size cannot be taken; a file refused for its size keeps it, for the reason.
-    File.Open(path);
+    File.Open(nativePath.isEmpty() ? QFile::encodeName(path) : nativePath);
     FileLen = File.Size();
     allocate();
     FirstMessage = true;

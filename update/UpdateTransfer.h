@@ -25,8 +25,9 @@ public:
 
     // Opens the file (once: Load reads what was opened here) and takes its size. Never fails: a
     // file that cannot be opened or is refused leaves FileLen at -1 (or its size) and FileBuf
-    // null, and Load then reports it through File.
-    explicit UpdateTransfer(QString path);
+    // null, and Load then reports it through File. `nativePath`, when given, is opened instead:
+    // the name as the system has it, which may be no text in any encoding.
+    explicit UpdateTransfer(QString path, const QByteArray &nativePath = QByteArray());
     virtual ~UpdateTransfer();
     UpdateTransfer(const UpdateTransfer &) = delete;
     UpdateTransfer &operator=(const UpdateTransfer &) = delete;

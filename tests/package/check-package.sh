@@ -85,6 +85,7 @@ files() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $6 }' | sort; }
 expected="./usr/bin/corvane-uploader
 ./usr/bin/corvane-upload
 ./usr/share/man/man1/corvane-upload.1.gz
+./usr/share/doc/corvane-uploader/corvane-upload.schema.json
 ./usr/share/applications/corvane-uploader.desktop
 ./usr/share/metainfo/com.corvane.uploader.metainfo.xml"
 for size in 16 32 48 64 128 256; do

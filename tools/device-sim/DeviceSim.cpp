@@ -173,6 +173,18 @@ void DeviceSim::handle(Received &received)
     std::string what;
     if (plan.empty()) {
         what = "no reply (silent after " + std::to_string(options_.replies.silentAfter) + ")";
+        // A device that keeps talking while it does not answer: until it is stopped, since no
+        // more messages come to a sender that waits.
+        const Outgoing noise{"noise", {options_.replies.noise}, false};
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (options_.chatterMs > 0 &&
+               !wake_.wait_for(lock, std::chrono::milliseconds(options_.chatterMs),
+                               [this] { return stopping_; })) {
+            lock.unlock();
+            send(noise);
+            ++summary_.extras;
+            lock.lock();
+        }
     } else if (stopping) {
         what = "not answered: stopping";
     } else {

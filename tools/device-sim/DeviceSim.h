@@ -32,6 +32,7 @@ struct SimOptions {
     ReplyOptions replies;
     std::string recordPath;
     long delayMs = 0;
+    long chatterMs = 0;  // once silent, the noise message every so many ms; 0: none
     long quitAfter = -1; // -1: never
     std::string api;     // "" for the default with fallbacks, "jack" or "alsa"
     std::string rawMidi; // an ALSA raw MIDI device (e.g. "hw:0,0") instead of virtual ports

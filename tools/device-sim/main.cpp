@@ -41,6 +41,7 @@ void usage(std::FILE *to)
         "                      reply's length: one byte per piece)\n"
         "  --noise-before      send an unrelated message before each reply\n"
         "  --noise-after       send an unrelated message after each reply\n"
+        "  --chatter MS        once silent (--silent-after), send that message every MS ms\n"
         "  --noise HEX         that message (default \"F0 7E 10 06 01 F7\"; a note: \"90 3C 40\")\n"
         "  --duplicate-ack     send an extra ACK after each reply\n"
         "  --quit-after N      answer N messages, then close the ports and exit\n"
@@ -111,6 +112,7 @@ int main(int argc, char **argv)
         RecordOpt,
         SilentAfterOpt,
         DelayOpt,
+        ChatterOpt,
         SplitOpt,
         NoiseBeforeOpt,
         NoiseAfterOpt,
@@ -126,6 +128,7 @@ int main(int argc, char **argv)
         {"record", required_argument, nullptr, RecordOpt},
         {"silent-after", required_argument, nullptr, SilentAfterOpt},
         {"delay", required_argument, nullptr, DelayOpt},
+        {"chatter", required_argument, nullptr, ChatterOpt},
         {"split", required_argument, nullptr, SplitOpt},
         {"noise-before", no_argument, nullptr, NoiseBeforeOpt},
         {"noise-after", no_argument, nullptr, NoiseAfterOpt},
@@ -168,6 +171,11 @@ int main(int argc, char **argv)
             if (!parseNumber(optarg, 0, 3600000L, &n))
                 return badUsage("--delay needs milliseconds from 0 to 3600000");
             options.delayMs = n;
+            break;
+        case ChatterOpt:
+            if (!parseNumber(optarg, 1, 3600000L, &n))
+                return badUsage("--chatter needs milliseconds from 1 to 3600000");
+            options.chatterMs = n;
             break;
         case SplitOpt:
             if (!parseNumber(optarg, 1, 100000L, &n))
