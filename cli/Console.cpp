@@ -23,6 +23,14 @@ int terminalColumns()
     return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
 }
 
+// Appends the code point `c`, in two halves beyond the first 65,536.
+void append(QString *out, uint c)
+{
+    if (QChar::requiresSurrogates(c))
+        *out += QChar(QChar::highSurrogate(c));
+    *out += QChar(QChar::requiresSurrogates(c) ? QChar::lowSurrogate(c) : c);
+}
+
 QString hex(uint c, int digits)
 {
     return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
@@ -121,7 +129,7 @@ QString Console::Printable(const QString &text)
         else if (QChar::category(c) == QChar::Other_Format || c == 0x2028 || c == 0x2029)
             out += QLatin1String("\\u") + hex(c, 4);
         else
-            out += QString::fromUcs4(&c, 1);
+            append(&out, c);
     }
     return out;
 }
@@ -147,7 +155,7 @@ QString Console::Cut(const QString &text, int columns)
         if (used + width > columns)
             break;
         used += width;
-        out += QString::fromUcs4(&c, 1);
+        append(&out, c);
     }
     return out;
 }
