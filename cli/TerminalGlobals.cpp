@@ -1,6 +1,7 @@
-// The terminal program's process-wide objects. Linked from this library, they stand in for the
-// window's (app/Globals.cpp), whose port manager starts a MIDI service before main: here the
-// service starts when a command needs one, so --help and --check touch none.
+// The terminal program's process-wide objects, linked into it alone (and into the tests that need
+// no MIDI service at start-up). Unlike the window's (app/Globals.cpp), its port manager starts no
+// MIDI service before main: the service starts when a command needs one, so --help and --check
+// touch none.
 #include "midi/MIDI.h"
 #include "update/MIDIsysParser.h"
 

@@ -3,6 +3,7 @@
 #include "cli/Console.h"
 #include "midi/MIDI.h"
 #include "update/MIDIsysParser.h"
+#include "update/UpdateTexts.h"
 
 #include <QJsonObject>
 
@@ -256,13 +257,9 @@ void TerminalTransfer::progress(int percent)
 
 void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
 {
-    console.Error(
-        QStringLiteral("Message %1 of %2 could not be sent: the MIDI port \"%3\" did not "
-                       "take it (%4). Check that the instrument is connected; Ctrl-C "
-                       "stops here, and the update is not complete.")
-            .arg(Console::Count(message))
-            .arg(Console::Count(messages))
-            .arg(Console::Printable(gMIDI.OutputPortName), Console::Printable(gMIDI.SendError)));
+    console.Error(UpdateTexts::SendFailed(Console::Printable(gMIDI.OutputPortName), message,
+                                          messages, UpdateTexts::Face::Terminal) +
+                  QLatin1Char(' ') + UpdateTexts::LibrarySaid(Console::Printable(gMIDI.SendError)));
 }
 
 bool TerminalTransfer::portGone(const QString &port, qint64 message, qint64 messages)
@@ -278,18 +275,8 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
                                const QString &lastOther, bool advise)
 {
     const qint64 seconds = ms / 1000;
-    QString text = QStringLiteral("Waiting for the device to acknowledge message %1 of %2: %3 s.")
-                       .arg(Console::Count(message))
-                       .arg(Console::Count(messages))
-                       .arg(seconds);
-    if (others > 0)
-        text += QStringLiteral(" It sent %1 %2 that %3 no acknowledgement: %4.")
-                    .arg(Console::Count(others))
-                    .arg(others == 1 ? QStringLiteral("message") : QStringLiteral("messages"),
-                         others == 1 ? QStringLiteral("is") : QStringLiteral("are"), lastOther);
-    if (advise)
-        text += QStringLiteral(" If no answer comes, check the MIDI connection and the "
-                               "instrument. Ctrl-C stops here: the update is not complete.");
+    const QString text = UpdateTexts::Waiting(message, messages, seconds, others, lastOther, advise,
+                                              UpdateTexts::Face::Terminal);
     if (console.Tty) {
         console.Redraw(text);
         return;

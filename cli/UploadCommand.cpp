@@ -2,6 +2,7 @@
 
 #include "cli/TerminalTransfer.h"
 #include "midi/MIDI.h"
+#include "update/UpdateTexts.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -292,7 +293,7 @@ QString UploadCommand::startMidi()
         .arg(Console::Printable(gMIDI.ServiceError.simplified()));
 }
 
-QStringList UploadCommand::portLines(const QList<int> &only)
+QStringList UploadCommand::portLines(const QList<int> &only, QJsonArray *json)
 {
     QStringList lines;
     gMIDI.GetMIDIPortListName();
@@ -300,6 +301,11 @@ QStringList UploadCommand::portLines(const QList<int> &only)
         if (!only.isEmpty() && !only.contains(i))
             continue;
         const QString out = gMIDI.OutputName(gMIDI.PairedOutput(gMIDI.MIDIportList.at(i)));
+        if (json)
+            json->append(QJsonObject{
+                {QStringLiteral("number"), i},
+                {QStringLiteral("input"), gMIDI.MIDIportList.at(i)},
+                {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)}});
         lines << QStringLiteral("%1  %2  ->  %3")
                      .arg(i, 2)
                      .arg(Console::Printable(gMIDI.MIDIportList.at(i)),
@@ -316,15 +322,8 @@ int UploadCommand::list()
     const QString service = startMidi();
     if (!service.isEmpty())
         return finish(NoPort, QStringLiteral("no-midi-service"), service);
-    const QStringList lines = portLines();
     QJsonArray ports;
-    for (int i = 0; i < gMIDI.MIDIportList.size(); ++i) {
-        const QString out = gMIDI.OutputName(gMIDI.PairedOutput(gMIDI.MIDIportList.at(i)));
-        ports.append(QJsonObject{
-            {QStringLiteral("number"), i},
-            {QStringLiteral("input"), gMIDI.MIDIportList.at(i)},
-            {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)}});
-    }
+    const QStringList lines = portLines({}, &ports);
     console.Event({{QStringLiteral("event"), QStringLiteral("list")},
                    {QStringLiteral("api"), QString::fromStdString(apiName())},
                    {QStringLiteral("ports"), ports}});
@@ -351,13 +350,8 @@ int UploadCommand::check(const QString &path)
     const bool fitsJack = jack <= 0 || file.LongestLength <= jack;
     const bool tooLong = problem.isEmpty() && !fitsAlsa;
     if (tooLong)
-        problem = QStringLiteral("Message %1 of %2 of \"%3\" is %4 long, but a MIDI interface "
-                                 "takes at most %5 in one message: this file cannot be sent; "
-                                 "ask for one made for MIDI interfaces.")
-                      .arg(Console::Count(file.LongestNumber), Console::Count(file.MessageCount),
-                           Console::Printable(path),
-                           Console::Count(file.LongestLength, QStringLiteral("byte")),
-                           Console::Count(alsa, QStringLiteral("byte")));
+        problem =
+            UpdateTexts::TooLong(file.LongestNumber, file.MessageCount, file.LongestLength, alsa);
 
     // What the file holds is shown for an update file only, long messages and all.
     const bool update = problem.isEmpty() || tooLong;
@@ -532,12 +526,8 @@ int UploadCommand::send(const QString &path)
         return finish(BadFile, QStringLiteral("bad-file"), fileProblem(transfer, false, path));
     case UpdateTransfer::Outcome::TooLong:
         return finish(BadFile, QStringLiteral("message-too-long"),
-                      QStringLiteral("Message %1 of %2 is %3 long, but the MIDI port carries at "
-                                     "most %4 in one message: nothing was sent; ask for an update "
-                                     "file made for MIDI interfaces.")
-                          .arg(Console::Count(transfer.LongestNumber), Console::Count(messages),
-                               Console::Count(transfer.LongestLength, QStringLiteral("byte")),
-                               Console::Count(gMIDI.MessageLimit, QStringLiteral("byte"))));
+                      UpdateTexts::TooLong(transfer.LongestNumber, messages, transfer.LongestLength,
+                                           gMIDI.MessageLimit));
     case UpdateTransfer::Outcome::Declined: {
         const QString has = transfer.Device.isEmpty()
                                 ? QStringLiteral("The instrument took the header without saying "
@@ -567,14 +557,8 @@ int UploadCommand::send(const QString &path)
                           .arg(stoppedAt));
     case UpdateTransfer::Outcome::PortGone:
         return finish(PortGone, QStringLiteral("port-gone"),
-                      QStringLiteral("The MIDI port \"%1\" has gone: was the instrument "
-                                     "disconnected? The update stopped at message %2 of %3 (%4) "
-                                     "and is not complete; connect the instrument and run the "
-                                     "update again.")
-                          .arg(Console::Printable(transfer.GonePort))
-                          .arg(Console::Count(transfer.Message))
-                          .arg(Console::Count(messages))
-                          .arg(stoppedAt));
+                      UpdateTexts::PortGone(Console::Printable(transfer.GonePort), transfer.Message,
+                                            messages, UpdateTexts::Face::Terminal));
     case UpdateTransfer::Outcome::TimedOut:
         return finish(TimedOut, QStringLiteral("timeout"),
                       QStringLiteral("No acknowledgement of message %1 of %2 came within %3 s: "

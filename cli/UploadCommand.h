@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QByteArrayList>
+#include <QJsonArray>
 #include <QStringList>
 
 class UploadCommand
@@ -44,8 +45,9 @@ private:
     std::string apiName() const;
     // The bytes typed for the file name `argument`.
     QByteArray nativeName(const QString &argument) const;
-    // The input ports (those of `only` when given), each with its paired output, one a line.
-    QStringList portLines(const QList<int> &only = QList<int>());
+    // The input ports (those of `only` when given), each with its paired output, one a line;
+    // also as JSON objects into `json` when given.
+    QStringList portLines(const QList<int> &only = QList<int>(), QJsonArray *json = nullptr);
     // Ends a run: says `text` on standard error unless it is empty, and the outcome as JSON.
     int finish(int status, const QString &result, const QString &text = QString());
 

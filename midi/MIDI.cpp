@@ -50,10 +50,10 @@ int numberOf(RtMidi &port, const QString &name)
     } catch (const RtMidiError &) {
         return -1;
     }
-    for (int i = int(n) - 1; i >= 0; --i)
-        if (portName(port, unsigned(i)) == name)
-            return i;
-    return -1;
+    QStringList names;
+    for (unsigned int i = 0; i < n; ++i)
+        names << portName(port, i);
+    return names.lastIndexOf(name);
 }
 
 // The longest SysEx message a hardware interface takes whole. On Linux every one of them is a raw
@@ -127,10 +127,7 @@ int MIDI::GetMIDIPortListName()
 
 int MIDI::searchMIDIport(QString name)
 {
-    for (int i = MIDIportList.size() - 1; i >= 0; --i)
-        if (MIDIportList.at(i) == name)
-            return i;
-    return -1;
+    return MIDIportList.lastIndexOf(name);
 }
 
 int MIDI::StatisticCompare(QString a, QString b)
@@ -234,8 +231,8 @@ void MIDI::OpenMIDIPort(int index)
     if (bestIndex < 0) {
         problems << QStringLiteral("There is no MIDI output port to send the update to.");
     } else if (outNumber < 0) {
-        problems << QStringLiteral("The MIDI output port \"%1\" is no longer available.")
-                        .arg(outName);
+        problems
+            << QStringLiteral("The MIDI output port \"%1\" is no longer available.").arg(outName);
         OutputLock.reset();
     } else {
         try {
@@ -391,11 +388,7 @@ QString MIDI::GonePort()
 
 int MIDI::CompareMIDIinPortName(char *name)
 {
-    const QString wanted = QString::fromUtf8(name ? name : "");
-    for (int i = 0; i < MIDIportList.size(); ++i)
-        if (MIDIportList.at(i) == wanted)
-            return i;
-    return -1;
+    return MIDIportList.indexOf(QString::fromUtf8(name ? name : ""));
 }
 
 void MIDI::CloseMIDIPort()

@@ -7,7 +7,6 @@
 #endif
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -76,12 +75,7 @@ void addReason(std::string *reasons, RtMidi::Api api, const std::string &why)
                        ? std::string("No JACK server named \"") + server + "\" is running."
                        : std::string("No JACK server is running.");
     } else {
-        std::string text = why;
-        while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-            text.pop_back();
-        const size_t start = text.find_first_not_of("\n ");
-        sentence = RtMidi::getApiDisplayName(api) + ": " +
-                   (start == std::string::npos ? std::string() : text.substr(start));
+        sentence = RtMidi::getApiDisplayName(api) + ": " + why;
     }
     if (reasons->find(sentence) != std::string::npos)
         return;
@@ -108,8 +102,14 @@ std::vector<RtMidi::Api> candidates(const std::string &apiName, RtMidi::Api pref
 }
 
 template <class T, class Make>
-T *openFirst(const std::vector<RtMidi::Api> &order, std::string *reason, Make make)
+T *openFirst(const std::string &apiName, RtMidi::Api preferred, std::string *reason, Make make)
 {
+    if (!apiName.empty() && RtMidi::getCompiledApiByName(apiName) == RtMidi::UNSPECIFIED) {
+        if (reason)
+            *reason = "RtMidi has no API named \"" + apiName + "\"";
+        return nullptr;
+    }
+    const std::vector<RtMidi::Api> order = candidates(apiName, preferred);
     std::string reasons;
     for (RtMidi::Api api : order) {
         try {
@@ -137,27 +137,17 @@ namespace MidiBackend
 RtMidiIn *openInput(const std::string &clientName, unsigned int queueLimit, std::string *reason,
                     const std::string &apiName)
 {
-    if (!apiName.empty() && RtMidi::getCompiledApiByName(apiName) == RtMidi::UNSPECIFIED) {
-        if (reason)
-            *reason = "RtMidi has no API named \"" + apiName + "\"";
-        return nullptr;
-    }
-    return openFirst<RtMidiIn>(
-        candidates(apiName, RtMidi::UNSPECIFIED), reason,
-        [&](RtMidi::Api api) { return new RtMidiIn(api, clientName, queueLimit); });
+    return openFirst<RtMidiIn>(apiName, RtMidi::UNSPECIFIED, reason, [&](RtMidi::Api api) {
+        return new RtMidiIn(api, clientName, queueLimit);
+    });
 }
 
 RtMidiOut *openOutput(const std::string &clientName, std::string *reason, const RtMidiIn *sameAs,
                       const std::string &apiName)
 {
-    if (!apiName.empty() && RtMidi::getCompiledApiByName(apiName) == RtMidi::UNSPECIFIED) {
-        if (reason)
-            *reason = "RtMidi has no API named \"" + apiName + "\"";
-        return nullptr;
-    }
-    RtMidi::Api preferred =
+    const RtMidi::Api preferred =
         sameAs ? const_cast<RtMidiIn *>(sameAs)->getCurrentApi() : RtMidi::UNSPECIFIED;
-    return openFirst<RtMidiOut>(candidates(apiName, preferred), reason,
+    return openFirst<RtMidiOut>(apiName, preferred, reason,
                                 [&](RtMidi::Api api) { return new RtMidiOut(api, clientName); });
 }
 

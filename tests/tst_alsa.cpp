@@ -109,9 +109,9 @@ void AlsaTest::rawMidiDeviceReceivesTheFile()
         // The header and 10 messages of 6,000 bytes, the last one shorter.
         QCOMPARE(driver.texts(),
                  (QStringList{"Dialog", "Select file",
-                              "This update file cannot be sent over MIDI: message 2 of 12 is 6000 "
-                              "bytes long, and a MIDI interface (USB or 5-pin) takes at most 4096 "
-                              "bytes in one message.\n\nNothing was sent to the device."}));
+                              "This update file cannot be sent over MIDI: message 2 of 12 is 6,000 "
+                              "bytes long, and a MIDI interface (USB or 5-pin) takes at most 4,096 "
+                              "bytes in one message. Nothing was sent to the device."}));
         QTest::qWait(500); // anything sent would be recorded by now
         QCOMPARE(readFile(record), QByteArray());
         return;

@@ -111,9 +111,9 @@ void EndToEndTest::wholeUpdateReachesTheDevice_data()
                        "--message-size",
                        "5000",
                        "--allow-long-messages"}
-        << "This update file cannot be sent over MIDI: message 2 of 4 is 5000 bytes long, and a "
-           "MIDI interface (USB or 5-pin) takes at most 4096 bytes in one message.\n\nNothing "
-           "was sent to the device.";
+        << "This update file cannot be sent over MIDI: message 2 of 4 is 5,000 bytes long, and a "
+           "MIDI interface (USB or 5-pin) takes at most 4,096 bytes in one message. Nothing was "
+           "sent to the device.";
 }
 
 void EndToEndTest::wholeUpdateReachesTheDevice()

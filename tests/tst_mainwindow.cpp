@@ -2,6 +2,7 @@
 #include "ui/MainWindow.h"
 #include "ui_MainWindow.h"
 #include "update/HandleSys.h"
+#include "update/UpdateTexts.h"
 
 #include "ViewChecks.h"
 
@@ -199,7 +200,7 @@ void MainWindowTest::portLabelNamesTheSelectedPort()
     const QRect window = w.geometry();
     const QRect form = w.Form->centralWidget->geometry();
     const QRect bar = w.Form->statusBar->geometry();
-    w.ShowPortGone(name, 11, 41);
+    w.ShowStatusNote(UpdateTexts::PortGone(name, 11, 41, UpdateTexts::Face::Window));
     const QString note = "The MIDI port \"" + name +
                          "\" has gone: was the instrument disconnected? The update stopped at "
                          "message 11 of 41 and is not complete. Reconnect the instrument, press "

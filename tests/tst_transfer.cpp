@@ -429,11 +429,11 @@ private slots:
                    advice;
         QTest::newRow("message 2 of 16385, silent for 1000 s")
             << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000 << QString()
-            << "Waiting for the device to acknowledge message 2 of 16385: 1000 s." + advice;
+            << "Waiting for the device to acknowledge message 2 of 16,385: 1,000 s." + advice;
         QTest::newRow("message 2 of 16385 refused, long port name")
             << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000
             << "MidiOutAlsa::sendMessage: error sending MIDI message to port."
-            << "Message 2 of 16385 could not be sent: the MIDI port \"" + kLongPort +
+            << "Message 2 of 16,385 could not be sent: the MIDI port \"" + kLongPort +
                    "\" did not take it. The update is not complete: check the MIDI connection, "
                    "press Exit and run the update again.\n\nThe MIDI library said: "
                    "MidiOutAlsa::sendMessage: error sending MIDI message to port.";
@@ -624,9 +624,9 @@ private slots:
         if (kind == QLatin1String("limit 4096")) {
             gMIDI.MessageLimit = 4096;
             text = QStringLiteral("This update file cannot be sent over MIDI: message 4 of 5 is "
-                                  "6000 bytes long, and a MIDI interface (USB or 5-pin) takes at "
-                                  "most 4096 bytes in one message.\n\n"
-                                  "Nothing was sent to the device.");
+                                  "6,000 bytes long, and a MIDI interface (USB or 5-pin) takes at "
+                                  "most 4,096 bytes in one message. Nothing was sent to the "
+                                  "device.");
         }
         if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks") ||
             kind == QLatin1String("limit 4096")) {

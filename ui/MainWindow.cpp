@@ -40,7 +40,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainW
     Form->progressBar->hide();
     Form->labelPercent->hide();
     Form->labelMsg->hide();
-    Form->labelVersion->setText(QStringLiteral("Updater version ") + QStringLiteral("1.0.2"));
+    Form->labelVersion->setText(QStringLiteral("Updater version ") +
+                                QStringLiteral(CORVANE_VERSION));
     // Amber reads well on the black window and marks the line as a warning.
     Form->statusBar->setStyleSheet(QStringLiteral("color: rgb(255, 191, 0);"));
     // Word-wrapped in the bar's width: its text never widens the window, it makes it taller.
@@ -96,65 +97,7 @@ void MainWindow::SetUpdaterersion(char *text, QString whole)
     label->setToolTip(whole.isEmpty() ? QString() : midiselection::plainToolTip(whole));
 }
 
-void MainWindow::ShowWaiting(int seconds, qint64 message, qint64 messages, int others,
-                             QString lastOther, bool advise)
-{
-    QString text =
-        QCoreApplication::translate("MainWindow",
-                                    "Waiting for the device to acknowledge message %1 of %2: %3 s.")
-            .arg(message)
-            .arg(messages)
-            .arg(seconds);
-    if (others == 1)
-        text += QCoreApplication::translate("MainWindow",
-                                            " It sent 1 message that is no acknowledgement: %1.")
-                    .arg(lastOther);
-    else if (others > 1)
-        text += QCoreApplication::translate(
-                    "MainWindow", " It sent %1 messages that are no acknowledgement, the last: %2.")
-                    .arg(others)
-                    .arg(lastOther);
-    if (advise)
-        text += QCoreApplication::translate(
-            "MainWindow", " If no answer comes, check the MIDI connection and the instrument. "
-                          "Exit stops here: the update is not complete.");
-    showStatusNote(text);
-}
-
-void MainWindow::ShowPortGone(QString port, qint64 message, qint64 messages)
-{
-    showStatusNote(QCoreApplication::translate(
-                       "MainWindow",
-                       "The MIDI port \"%1\" has gone: was the instrument disconnected? The update "
-                       "stopped at message %2 of %3 and is not complete. Reconnect the instrument, "
-                       "press Exit and run the update again.")
-                       .arg(port)
-                       .arg(message)
-                       .arg(messages));
-}
-
-void MainWindow::ShowSendFailed(QString port, QString reason, qint64 message, qint64 messages)
-{
-    const QString where =
-        port.isEmpty()
-            ? QCoreApplication::translate("MainWindow", "no MIDI output port is open")
-            : QCoreApplication::translate("MainWindow", "the MIDI port \"%1\" did not take it")
-                  .arg(port);
-    // The library's own words help a developer, not the person updating: they go to the tool
-    // tip and the standard error stream.
-    qWarning("Message %lld of %lld could not be sent: %s", message, messages, qPrintable(reason));
-    showStatusNote(
-        QCoreApplication::translate("MainWindow",
-                                    "Message %1 of %2 could not be sent: %3. The update is not "
-                                    "complete: check the MIDI connection, press Exit and run the "
-                                    "update again.")
-            .arg(message)
-            .arg(messages)
-            .arg(where),
-        QCoreApplication::translate("MainWindow", "The MIDI library said: %1").arg(reason));
-}
-
-void MainWindow::showStatusNote(const QString &text, const QString &detail)
+void MainWindow::ShowStatusNote(const QString &text, const QString &detail)
 {
     const QString whole = detail.isEmpty() ? text : text + QStringLiteral("\n\n") + detail;
     StatusNote->setText(text);

@@ -19,13 +19,9 @@ public:
     // `whole`: the version text as the question showed it, for the tool tip and to tell whether
     // `text` was cut; null to take `text` as whole.
     void SetUpdaterersion(char *text, QString whole = QString());
-    // The status line while the transfer waits for the device (messages count from 1): how long
-    // it has waited, what else the device sent (`others` messages, the last starting `lastOther`),
-    // and, when `advise`, what the user can do; a port that has gone; a send that failed.
-    void ShowWaiting(int seconds, qint64 message, qint64 messages, int others, QString lastOther,
-                     bool advise);
-    void ShowPortGone(QString port, qint64 message, qint64 messages);
-    void ShowSendFailed(QString port, QString reason, qint64 message, qint64 messages);
+    // The status line while the transfer waits for the device, a port that has gone, a send that
+    // failed (UpdateTexts); `detail` goes to the tool tip only.
+    void ShowStatusNote(const QString &text, const QString &detail = QString());
     void ClearStatusNote();
 
     Ui_MainWindow *Form;
@@ -39,7 +35,6 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
-    void showStatusNote(const QString &text, const QString &detail = QString());
     int statusBarHeight() const;
     void fitStatusNote();
 

@@ -3,12 +3,11 @@
 #include "midi/MIDI.h"
 #include "ui/MainWindow.h"
 #include "update/MIDIsysParser.h"
+#include "update/UpdateTexts.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QMessageBox>
-
-HandleSys *oHandleSys = nullptr;
 
 HandleSys::HandleSys(QString path, MainWindow *window) : UpdateTransfer(path), Window(window) {}
 
@@ -44,16 +43,9 @@ void HandleSys::ReadData(QString path)
         showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
         break;
     case Outcome::TooLong:
-        showMessage(QCoreApplication::translate(
-                        "HandleSys", "This update file cannot be sent over MIDI: message %1 of %2 "
-                                     "is %3 bytes long, and a MIDI interface (USB or 5-pin) takes "
-                                     "at most %4 bytes in one message.\n\n"
-                                     "Nothing was sent to the device.")
-                        .arg(LongestNumber)
-                        .arg(MessageCount)
-                        .arg(LongestLength)
-                        .arg(gMIDI.MessageLimit),
-                    Qt::PlainText);
+        showMessage(
+            UpdateTexts::TooLong(LongestNumber, MessageCount, LongestLength, gMIDI.MessageLimit),
+            Qt::PlainText);
         break;
     case Outcome::Declined:
     case Outcome::Stopped:
@@ -79,21 +71,30 @@ void HandleSys::started()
 
 void HandleSys::sendFailed(qint64 message, qint64 messages)
 {
-    if (Window)
-        Window->ShowSendFailed(gMIDI.OutputPortName, gMIDI.SendError, message, messages);
+    if (!Window)
+        return;
+    // The library's own words help a developer, not the person updating: they go to the
+    // tool tip and the standard error stream.
+    qWarning("Message %lld of %lld could not be sent: %s", message, messages,
+             qPrintable(gMIDI.SendError));
+    Window->ShowStatusNote(
+        UpdateTexts::SendFailed(gMIDI.OutputPortName, message, messages, UpdateTexts::Face::Window),
+        UpdateTexts::LibrarySaid(gMIDI.SendError));
 }
 
 bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
 {
     // The window waits on: the user reads the note and presses Exit, or plugs the instrument in.
-    Window->ShowPortGone(port, message, messages);
+    Window->ShowStatusNote(
+        UpdateTexts::PortGone(port, message, messages, UpdateTexts::Face::Window));
     return false;
 }
 
 void HandleSys::waiting(qint64 ms, qint64 message, qint64 messages, int others,
                         const QString &lastOther, bool advise)
 {
-    Window->ShowWaiting(int(ms / 1000), message, messages, others, lastOther, advise);
+    Window->ShowStatusNote(UpdateTexts::Waiting(message, messages, ms / 1000, others, lastOther,
+                                                advise, UpdateTexts::Face::Window));
 }
 
 void HandleSys::waitOver()

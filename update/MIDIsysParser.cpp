@@ -65,9 +65,7 @@ void MIDIsysParser::AnalyzeSys(unsigned char *msg)
         return;
     }
 
-    qint64 len = msg[9];
-    for (int i = 10; i <= 12; ++i)
-        len = (len << 7) | msg[i];
+    const qint64 len = from28Bits(msg + 9);
 
     // Only payload that stands before the message's own F7 is copied: behind it the receive
     // buffer holds the F7 and stale bytes of earlier messages, which are no version text. The
@@ -319,8 +317,12 @@ unsigned char MIDIsysParser::CheckHeader(int *pos, unsigned char *msg)
 
 qint64 MIDIsysParser::for42long(char *p)
 {
-    const unsigned char *b = reinterpret_cast<unsigned char *>(p);
-    return qint64(b[0]) << 21 | qint64(b[1]) << 14 | qint64(b[2]) << 7 | qint64(b[3]);
+    return from28Bits(reinterpret_cast<unsigned char *>(p));
+}
+
+qint64 from28Bits(const unsigned char *p)
+{
+    return qint64(p[0]) << 21 | qint64(p[1]) << 14 | qint64(p[2]) << 7 | qint64(p[3]);
 }
 
 // A "MEM" record's number: its leading decimal digits, at most n of them, so "MEM0042" is 42.

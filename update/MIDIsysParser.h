@@ -80,6 +80,9 @@ QString otherStartText(quint64 packed);
 extern MIDIsysParser gMIDIsysParser;
 extern char y[1000];
 
+// A number of 28 bits carried in four 7-bit bytes, the most significant first: the one decoder of
+// the file's header parameters, the device's record addresses and its version length.
+qint64 from28Bits(const unsigned char *p);
 int xatoi(char *text, int n);
 int xstrncmp(char *a, char *b, int n);
 int strcmp(char *a, char *b);

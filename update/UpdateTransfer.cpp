@@ -282,7 +282,7 @@ int UpdateTransfer::ChechHeader()
 
 qint64 UpdateTransfer::iConvert(unsigned char *p)
 {
-    return (qint64(p[0]) << 21) | (qint64(p[1]) << 14) | (qint64(p[2]) << 7) | qint64(p[3]);
+    return from28Bits(p);
 }
 
 qint64 UpdateTransfer::CalcSize(char *path)

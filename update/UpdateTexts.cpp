@@ -1,0 +1,75 @@
+#include "update/UpdateTexts.h"
+
+#include "update/UpdateFile.h"
+
+#include <QCoreApplication>
+
+namespace
+{
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("UpdateTexts", text);
+}
+
+QString count(qint64 n)
+{
+    return UpdateFile::Grouped(n);
+}
+
+// What stops an update: the window's button, the terminal's key.
+QString stopKey(UpdateTexts::Face face)
+{
+    return face == UpdateTexts::Face::Window ? tr("Exit") : QStringLiteral("Ctrl-C");
+}
+
+} // namespace
+
+QString UpdateTexts::Waiting(qint64 message, qint64 messages, qint64 seconds, int others,
+                             const QString &lastOther, bool advise, Face face)
+{
+    QString text = tr("Waiting for the device to acknowledge message %1 of %2: %3 s.")
+                       .arg(count(message), count(messages), count(seconds));
+    if (others == 1)
+        text += tr(" It sent 1 message that is no acknowledgement: %1.").arg(lastOther);
+    else if (others > 1)
+        text += tr(" It sent %1 messages that are no acknowledgement, the last: %2.")
+                    .arg(count(others), lastOther);
+    if (advise)
+        text += tr(" If no answer comes, check the MIDI connection and the instrument. %1 stops "
+                   "here: the update is not complete.")
+                    .arg(stopKey(face));
+    return text;
+}
+
+QString UpdateTexts::PortGone(const QString &port, qint64 message, qint64 messages, Face face)
+{
+    // The terminal program ends by itself there; the window waits for Exit.
+    return tr("The MIDI port \"%1\" has gone: was the instrument disconnected? The update stopped "
+              "at message %2 of %3 and is not complete. Reconnect the instrument, %4run the "
+              "update again.")
+        .arg(port, count(message), count(messages),
+             face == Face::Window ? tr("press Exit and ") : tr("then "));
+}
+
+QString UpdateTexts::SendFailed(const QString &port, qint64 message, qint64 messages, Face face)
+{
+    const QString where = port.isEmpty() ? tr("no MIDI output port is open")
+                                         : tr("the MIDI port \"%1\" did not take it").arg(port);
+    return tr("Message %1 of %2 could not be sent: %3. The update is not complete: check the MIDI "
+              "connection, press %4 and run the update again.")
+        .arg(count(message), count(messages), where, stopKey(face));
+}
+
+QString UpdateTexts::LibrarySaid(const QString &reason)
+{
+    return tr("The MIDI library said: %1").arg(reason);
+}
+
+QString UpdateTexts::TooLong(qint64 number, qint64 messages, qint64 length, qint64 limit)
+{
+    return tr("This update file cannot be sent over MIDI: message %1 of %2 is %3 bytes long, and "
+              "a MIDI interface (USB or 5-pin) takes at most %4 bytes in one message. Nothing "
+              "was sent to the device.")
+        .arg(count(number), count(messages), count(length), count(limit));
+}
