@@ -168,7 +168,10 @@ bool TerminalTransfer::confirmReplace()
     }
     console.Prompt(question + QLatin1Char(' '));
     QString reply;
-    if (!readAnswer(&reply)) {
+    const qint64 asked = now();
+    const bool read = readAnswer(&reply);
+    QuestionMs = now() - asked;
+    if (!read) {
         if (Interrupted())
             ExitFlag = InterruptedAtQuestion = true;
         return false;
@@ -255,11 +258,20 @@ void TerminalTransfer::progress(int percent)
         event(++lastTenth);
 }
 
-void TerminalTransfer::sendFailed(qint64 message, qint64 messages)
+bool TerminalTransfer::sendFailed(qint64 message, qint64 messages)
 {
-    console.Error(UpdateTexts::SendFailed(Console::Printable(gMIDI.OutputPortName), message,
-                                          messages, UpdateTexts::Face::Terminal) +
-                  QLatin1Char(' ') + UpdateTexts::LibrarySaid(Console::Printable(gMIDI.SendError)));
+    Q_UNUSED(message);
+    Q_UNUSED(messages);
+    // A message that did not go out is never acknowledged: the outcome says it at once.
+    return true;
+}
+
+bool TerminalTransfer::serviceGone(const QString &reason, qint64 message, qint64 messages)
+{
+    Q_UNUSED(message);
+    Q_UNUSED(messages);
+    GoneService = reason;
+    return true;
 }
 
 bool TerminalTransfer::portGone(const QString &port, qint64 message, qint64 messages)

@@ -34,6 +34,10 @@ public:
     QString Device;
     // The port that went away, when that ended the transfer.
     QString GonePort;
+    // Why the MIDI service no longer served the ports, when that ended the transfer.
+    QString GoneService;
+    // How long the question waited for its answer.
+    qint64 QuestionMs = 0;
     // SIGINT or SIGTERM came while the question waited: only the header went out.
     bool InterruptedAtQuestion = false;
 
@@ -44,8 +48,9 @@ protected:
     bool cancelled() override { return Interrupted(); }
     void started() override;
     void progress(int percent) override;
-    void sendFailed(qint64 message, qint64 messages) override;
+    bool sendFailed(qint64 message, qint64 messages) override;
     bool portGone(const QString &port, qint64 message, qint64 messages) override;
+    bool serviceGone(const QString &reason, qint64 message, qint64 messages) override;
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;

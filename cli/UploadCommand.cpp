@@ -2,6 +2,9 @@
 
 #include "cli/TerminalTransfer.h"
 #include "midi/MIDI.h"
+#include "midi/MidiBackend.h"
+
+#include <RtMidi.h>
 #include "update/UpdateTexts.h"
 
 #include <QCommandLineParser>
@@ -10,8 +13,14 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
+#include <functional>
+#include <memory>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -31,6 +40,38 @@ QString fileProblem(UpdateTransfer &file, bool loaded, const QString &path)
                               "(F0 7E 10 07 02): check that it is a Corvane update file (.cvn).")
             .arg(name);
     return QString();
+}
+
+// Runs `work` with standard error sent to /dev/null: the MIDI libraries print their own lines
+// while they look for a service that is not there, or close clients of one that has gone; what
+// matters of it comes back in words of the program's own.
+void quietly(const std::function<void()> &work)
+{
+    std::fflush(stderr);
+    const int savedStderr = ::dup(STDERR_FILENO);
+    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (savedStderr >= 0 && devNull >= 0)
+        ::dup2(devNull, STDERR_FILENO);
+    work();
+    std::fflush(stderr);
+    if (savedStderr >= 0 && devNull >= 0)
+        ::dup2(savedStderr, STDERR_FILENO);
+    if (devNull >= 0)
+        ::close(devNull);
+    if (savedStderr >= 0)
+        ::close(savedStderr);
+}
+
+// Whether the MIDI service `api` ("alsa", "jack") can be reached now.
+bool reachable(const std::string &api)
+{
+    bool reached = false;
+    quietly([&] {
+        std::unique_ptr<RtMidiIn> probe(
+            MidiBackend::openInput("Corvane Uploader", 100, nullptr, api));
+        reached = probe != nullptr;
+    });
+    return reached;
 }
 
 } // namespace
@@ -120,34 +161,60 @@ int UploadCommand::Run(const QStringList &arguments, const QByteArrayList &nativ
     // writes to it fail instead, and the update goes on to its own end and status.
     std::signal(SIGPIPE, SIG_IGN);
     native = nativeArguments;
-    int status = run(arguments);
-    gMIDI.EndService();
-    // Whatever a list, a check or the version printed is all they do: losing it is a failure.
-    if (!sending && !console.OutputError.isEmpty()) {
-        console.Error(QStringLiteral("corvane-upload: standard output could not be written (%1).")
-                          .arg(console.OutputError));
-        if (status == Complete)
-            status = BadCommandLine;
-    }
+    const int status = run(arguments);
+    endService(status);
     return status;
+}
+
+void UploadCommand::endService(int status)
+{
+    // Leaves the MIDI service in order, quietly (after the outcome nothing more is said), but
+    // never for long: closing a client waits for the server, and a server that has stopped, or
+    // that waits for a killed client, would hold the exit for as long as it stalls.
+    std::fflush(stdout);
+    std::promise<void> closed;
+    std::future<void> done = closed.get_future();
+    quietly([&] {
+        std::thread closing([&closed] {
+            gMIDI.EndService();
+            closed.set_value();
+        });
+        if (done.wait_for(std::chrono::milliseconds(EndServiceMs)) == std::future_status::ready) {
+            closing.join();
+            return;
+        }
+        closing.detach();
+        std::_Exit(status);
+    });
 }
 
 int UploadCommand::run(const QStringList &arguments)
 {
     // Known before the command line is read, so that a bad one ends in JSON too; as the help
     // wins, wherever it stands. Options end at "--", as in every GNU tool.
-    const QStringList options = arguments.mid(1, arguments.indexOf(QStringLiteral("--")) - 1);
-    console.Json = options.contains(QStringLiteral("--json"));
-    if (options.contains(QStringLiteral("--help")) || options.contains(QStringLiteral("-h"))) {
-        console.Raw(HelpText());
-        return Complete;
+    const int end = arguments.indexOf(QStringLiteral("--"));
+    QStringList options = arguments.mid(1, end < 0 ? -1 : end - 1);
+    console.Json =
+        options.contains(QStringLiteral("--json")) || options.contains(QStringLiteral("-json"));
+    if (options.contains(QStringLiteral("--help")) || options.contains(QStringLiteral("-h")))
+        return printed(HelpText());
+    // --check takes its file as a send does, so that "--check --json FILE" and
+    // "--check -- -x.cvn" mean what they say; "--check=FILE" is still taken.
+    QString checkFile;
+    QStringList words = arguments;
+    for (int i = 1; i < words.size() && (end < 0 || i < end); ++i) {
+        const QString &word = words.at(i);
+        if (word.startsWith(QStringLiteral("--check=")) ||
+            word.startsWith(QStringLiteral("-check="))) {
+            checkFile = word.section(QLatin1Char('='), 1);
+            words[i] = QStringLiteral("--check");
+        }
     }
 
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption listOption(QStringLiteral("list"));
-    const QCommandLineOption checkOption(QStringLiteral("check"), QString(),
-                                         QStringLiteral("FILE"));
+    const QCommandLineOption checkOption(QStringLiteral("check"));
     const QCommandLineOption apiOption(QStringLiteral("api"), QString(), QStringLiteral("API"));
     const QCommandLineOption portOption(QStringLiteral("port"), QString(), QStringLiteral("PORT"));
     const QCommandLineOption yesOption(QStringLiteral("yes"));
@@ -156,17 +223,19 @@ int UploadCommand::run(const QStringList &arguments)
                                            QStringLiteral("SECONDS"));
     const QCommandLineOption waitOption(QStringLiteral("wait-for-port"), QString(),
                                         QStringLiteral("SECONDS"));
+    const QCommandLineOption noLockOption(QStringLiteral("no-lock"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption versionOption(QStringLiteral("version"));
     parser.addOptions({listOption, checkOption, apiOption, portOption, yesOption, noOption,
-                       timeoutOption, waitOption, quietOption, jsonOption, versionOption});
+                       timeoutOption, waitOption, noLockOption, quietOption, jsonOption,
+                       versionOption});
 
     const auto bad = [this](const QString &why) {
         return finish(BadCommandLine, QStringLiteral("bad-command-line"),
                       QStringLiteral("corvane-upload: %1; see corvane-upload --help.").arg(why));
     };
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(words)) {
         // Named as it was typed: the parser drops the dashes, and an argument meant as a file
         // name ("-update.cvn") must be recognisable.
         for (const QString &name : parser.unknownOptionNames()) {
@@ -187,10 +256,8 @@ int UploadCommand::run(const QStringList &arguments)
     for (const QString &name : given)
         if (given.count(name) > 1)
             return bad(QStringLiteral("--%1 is given more than once").arg(name));
-    if (parser.isSet(versionOption)) {
-        console.Raw(QStringLiteral("corvane-upload %1\n").arg(QStringLiteral(CORVANE_VERSION)));
-        return Complete;
-    }
+    if (parser.isSet(versionOption))
+        return printed(QStringLiteral("corvane-upload %1\n").arg(QStringLiteral(CORVANE_VERSION)));
 
     console.Json = parser.isSet(jsonOption); // -json too
     console.Quiet = parser.isSet(quietOption);
@@ -230,34 +297,48 @@ int UploadCommand::run(const QStringList &arguments)
     const QStringList files = parser.positionalArguments();
     const bool sendOptions = parser.isSet(portOption) || parser.isSet(yesOption) ||
                              parser.isSet(noOption) || parser.isSet(timeoutOption) ||
-                             parser.isSet(waitOption) || parser.isSet(quietOption);
+                             parser.isSet(waitOption) || parser.isSet(quietOption) ||
+                             parser.isSet(noLockOption);
     if (parser.isSet(listOption)) {
         if (parser.isSet(checkOption) || sendOptions || !files.isEmpty())
             return bad(QStringLiteral("--list takes only --api and --json"));
         return list();
     }
     if (parser.isSet(checkOption)) {
-        if (sendOptions || parser.isSet(apiOption) || !files.isEmpty())
-            return bad(QStringLiteral("--check takes only a file and --json"));
-        return check(parser.value(checkOption));
+        if (sendOptions || parser.isSet(apiOption) || files.size() + !checkFile.isEmpty() != 1)
+            return bad(QStringLiteral("--check takes one file and --json"));
+        return check(checkFile.isEmpty() ? files.first() : checkFile);
     }
+    noLock = parser.isSet(noLockOption);
     if (files.size() != 1)
         return bad(files.isEmpty() ? QStringLiteral("no update file given")
                                    : QStringLiteral("one update file at a time"));
     if (!parser.isSet(portOption)) {
         const QString service = startMidi();
+        if (!service.isEmpty())
+            return finish(BadCommandLine, QStringLiteral("bad-command-line"),
+                          QStringLiteral("corvane-upload: say which MIDI port the instrument is "
+                                         "on with --port, once a MIDI service runs. %1")
+                              .arg(service));
         finish(BadCommandLine, QStringLiteral("bad-command-line"),
                QStringLiteral("corvane-upload: say which MIDI port the instrument is on with "
                               "--port: a number or a part of a name from this list; see "
                               "corvane-upload --help."));
-        if (service.isEmpty())
-            for (const QString &line : portLines())
-                console.Error(line);
-        else
-            console.Error(service);
+        for (const QString &line : portLines())
+            console.Error(line);
         return BadCommandLine;
     }
     return send(files.first());
+}
+
+int UploadCommand::printed(const QString &text)
+{
+    console.Raw(text);
+    if (console.OutputError.isEmpty())
+        return Complete;
+    console.Error(QStringLiteral("corvane-upload: standard output could not be written (%1).")
+                      .arg(console.OutputError));
+    return BadCommandLine;
 }
 
 QByteArray UploadCommand::nativeName(const QString &argument) const
@@ -272,25 +353,23 @@ QByteArray UploadCommand::nativeName(const QString &argument) const
 
 QString UploadCommand::startMidi()
 {
-    // The libraries print their own lines while they look for a service that is not there; the
-    // reasons that matter come back in ServiceError, one sentence a service.
-    std::fflush(stderr);
-    const int savedStderr = ::dup(STDERR_FILENO);
-    const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    if (savedStderr >= 0 && devNull >= 0)
-        ::dup2(devNull, STDERR_FILENO);
-    const bool started = gMIDI.UseApi(api);
-    if (savedStderr >= 0 && devNull >= 0)
-        ::dup2(savedStderr, STDERR_FILENO);
-    if (devNull >= 0)
-        ::close(devNull);
-    if (savedStderr >= 0)
-        ::close(savedStderr);
+    // The reasons that matter come back in ServiceError, one sentence a service.
+    bool started = false;
+    quietly([&] { started = gMIDI.UseApi(api); });
     if (started)
         return QString();
-    return QStringLiteral("No MIDI service could be reached. %1 Start the ALSA sequencer or a "
-                          "JACK server, then try again.")
-        .arg(Console::Printable(gMIDI.ServiceError.simplified()));
+    // The advice names what runs: a service left out by --api is no service to start.
+    QString advice = QStringLiteral("Start the ALSA sequencer or a JACK server, then try again.");
+    if (api == "alsa")
+        advice = reachable("jack") ? QStringLiteral("A JACK server is running: run again with "
+                                                    "--api jack, or start the ALSA sequencer.")
+                                   : QStringLiteral("Start the ALSA sequencer, then try again.");
+    else if (api == "jack")
+        advice = reachable("alsa") ? QStringLiteral("The ALSA sequencer is running: run again "
+                                                    "with --api alsa, or start the JACK server.")
+                                   : QStringLiteral("Start the JACK server, then try again.");
+    return QStringLiteral("No MIDI service could be reached. %1 %2")
+        .arg(Console::Printable(gMIDI.ServiceError.simplified()), advice);
 }
 
 QStringList UploadCommand::portLines(const QList<int> &only, QJsonArray *json)
@@ -398,6 +477,12 @@ int UploadCommand::check(const QString &path)
 
 int UploadCommand::finish(int status, const QString &result, const QString &text)
 {
+    // Whatever a list, a check or the version printed is all they do: losing it is a failure,
+    // and the outcome says so.
+    if (!sending && status == Complete && !console.OutputError.isEmpty())
+        return finish(BadCommandLine, QStringLiteral("output-error"),
+                      QStringLiteral("corvane-upload: standard output could not be written (%1).")
+                          .arg(console.OutputError));
     if (!text.isEmpty())
         console.Error(text);
     QJsonObject outcome{{QStringLiteral("event"), QStringLiteral("outcome")},
@@ -416,6 +501,9 @@ int UploadCommand::finish(int status, const QString &result, const QString &text
 int UploadCommand::send(const QString &path)
 {
     sending = true;
+    // A terminal closed or an SSH connection lost must not cut an update half-way: it goes on to
+    // its end and its own status, and what it prints meanwhile is lost.
+    std::signal(SIGHUP, SIG_IGN);
     if (!TerminalTransfer::CatchSignals())
         return finish(BadCommandLine, QStringLiteral("internal"),
                       QStringLiteral("The program could not set up its signal handling."));
@@ -440,10 +528,31 @@ int UploadCommand::send(const QString &path)
     const QString service = startMidi();
     if (!service.isEmpty())
         return finish(NoPort, QStringLiteral("no-midi-service"), service);
+    // Its lines when a server goes ("CheckRes error") say less than the outcome will.
+    MidiBackend::silenceJack();
+    int status = openPort();
+    if (status != Complete)
+        return status;
+    announce(transfer, path);
+    // Ctrl-C pressed while the service or the port was opening: nothing has gone out yet.
+    if (TerminalTransfer::Interrupted())
+        return finish(Interrupted, QStringLiteral("interrupted"),
+                      QStringLiteral("Interrupted before the update began: nothing was sent."));
+    transfer.AckTimeoutMs = qint64(timeoutSeconds * 1000);
+    QElapsedTimer took;
+    took.start();
+    const UpdateTransfer::Outcome outcome = transfer.Send();
+    acknowledged = transfer.Acknowledged;
+    // The time the question waited for its answer is no time of the update's.
+    return ended(outcome, transfer, took.elapsed() - transfer.QuestionMs);
+}
 
+QList<int> UploadCommand::awaitPort()
+{
     // The port: at once, or as soon as it appears within --wait-for-port.
     QElapsedTimer waited;
     waited.start();
+    const qint64 limitMs = qint64(waitForPortSeconds * 1000);
     QList<int> matches;
     bool cameLater = false;
     for (;;) {
@@ -456,15 +565,36 @@ int UploadCommand::send(const QString &path)
             gMIDI.GetMIDIPortListName();
             matches = MatchPort(gMIDI.MIDIportList, portText);
         }
-        if (!matches.isEmpty() || waited.elapsed() >= qint64(waitForPortSeconds * 1000))
+        if (!matches.isEmpty() || waited.elapsed() >= limitMs || TerminalTransfer::Interrupted())
             break;
+        const qint64 left = (limitMs - waited.elapsed() + 999) / 1000;
+        const QString text =
+            QStringLiteral("Waiting up to %1 for a MIDI input port that matches "
+                           "\"%2\" (Ctrl-C stops): %3 s left.")
+                .arg(Console::Count(qint64(waitForPortSeconds + 0.999), QStringLiteral("second")),
+                     Console::Printable(portText), Console::Count(left));
+        // On a terminal the seconds count down in place; a log gets one line.
+        if (!cameLater) {
+            if (!console.Tty)
+                console.Line(text.section(QStringLiteral(" (Ctrl-C"), 0, 0) + QLatin1Char('.'));
+            console.Event({{QStringLiteral("event"), QStringLiteral("waiting_for_port")},
+                           {QStringLiteral("port"), portText},
+                           {QStringLiteral("seconds"), waitForPortSeconds}});
+        }
+        console.Redraw(text);
         cameLater = true;
         TerminalTransfer::Sleep(250);
-        if (TerminalTransfer::Interrupted())
-            return finish(Interrupted, QStringLiteral("interrupted"),
-                          QStringLiteral("Interrupted while waiting for the MIDI port: nothing "
-                                         "was sent."));
     }
+    return matches;
+}
+
+int UploadCommand::openPort()
+{
+    const QList<int> matches = awaitPort();
+    if (matches.isEmpty() && TerminalTransfer::Interrupted())
+        return finish(Interrupted, QStringLiteral("interrupted"),
+                      QStringLiteral("Interrupted while waiting for the MIDI port: nothing was "
+                                     "sent."));
     if (matches.size() != 1) {
         const QString text =
             matches.isEmpty()
@@ -481,70 +611,66 @@ int UploadCommand::send(const QString &path)
         return NoPort;
     }
 
+    gMIDI.AllowUnlocked = noLock;
     gMIDI.OpenMIDIPort(matches.first());
     if (!gMIDI.PortBusy.isEmpty())
         return finish(NoPort, QStringLiteral("port-in-use"), Console::Printable(gMIDI.PortBusy));
+    if (!gMIDI.LockError.isEmpty() && !noLock)
+        return finish(NoPort, QStringLiteral("lock-unavailable"),
+                      QStringLiteral("%1 Make the lock file usable, or run again with --no-lock "
+                                     "to send without it.")
+                          .arg(Console::Printable(gMIDI.OpenError.simplified())));
     if (!gMIDI.OpenError.isEmpty())
         return finish(NoPort, QStringLiteral("port-not-opened"),
                       QStringLiteral("%1 Check the port with corvane-upload --list.")
                           .arg(Console::Printable(gMIDI.OpenError.simplified())));
-    console.Event({{QStringLiteral("event"), QStringLiteral("ports")},
-                   {QStringLiteral("api"), QString::fromStdString(apiName())},
-                   {QStringLiteral("input"), gMIDI.MIDIportName},
-                   {QStringLiteral("output"), gMIDI.OutputPortName},
-                   {QStringLiteral("file"), path},
-                   {QStringLiteral("version"), transfer.FileVersionText()},
-                   {QStringLiteral("messages"), transfer.MessageCount},
-                   {QStringLiteral("size"), transfer.FileLen}});
+    return Complete;
+}
+
+void UploadCommand::announce(TerminalTransfer &transfer, const QString &path)
+{
+    QJsonObject ports{{QStringLiteral("event"), QStringLiteral("ports")},
+                      {QStringLiteral("api"), QString::fromStdString(apiName())},
+                      {QStringLiteral("input"), gMIDI.MIDIportName},
+                      {QStringLiteral("output"), gMIDI.OutputPortName},
+                      {QStringLiteral("file"), path},
+                      {QStringLiteral("version"), transfer.FileVersionText()},
+                      {QStringLiteral("messages"), transfer.MessageCount},
+                      {QStringLiteral("size"), transfer.FileLen},
+                      {QStringLiteral("locked"), gMIDI.LockError.isEmpty()}};
+    if (!gMIDI.LockError.isEmpty())
+        ports.insert(QStringLiteral("lock_error"), gMIDI.LockError);
+    console.Event(ports);
     console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\", answers from \"%4\" (%5).")
                      .arg(Console::Printable(path), Console::Printable(transfer.FileVersionText()),
                           Console::Printable(gMIDI.OutputPortName),
                           Console::Printable(gMIDI.MIDIportName), gMIDI.ApiName()));
+    if (!gMIDI.LockError.isEmpty())
+        console.Line(QStringLiteral("Without the port's lock (--no-lock): %1. Another updater "
+                                    "sending to this instrument now would not be seen.")
+                         .arg(Console::Printable(gMIDI.LockError)));
+}
 
-    // Ctrl-C pressed while the service or the port was opening: nothing has gone out yet.
-    if (TerminalTransfer::Interrupted())
-        return finish(Interrupted, QStringLiteral("interrupted"),
-                      QStringLiteral("Interrupted before the update began: nothing was sent."));
-    transfer.AckTimeoutMs = qint64(timeoutSeconds * 1000);
-    QElapsedTimer took;
-    took.start();
-    const UpdateTransfer::Outcome outcome = transfer.Send();
-    acknowledged = transfer.Acknowledged;
-    const QString stoppedAt = acknowledged == 0
-                                  ? QStringLiteral("no message was acknowledged")
-                                  : QStringLiteral("message %1 of %2 was the last acknowledged")
-                                        .arg(Console::Count(acknowledged))
-                                        .arg(messages);
+int UploadCommand::ended(UpdateTransfer::Outcome outcome, const TerminalTransfer &transfer,
+                         qint64 tookMs)
+{
+    const QString stoppedAt =
+        acknowledged == 0 ? QStringLiteral("no message was acknowledged")
+                          : QStringLiteral("message %1 of %2 was the last acknowledged")
+                                .arg(Console::Count(acknowledged), Console::Count(messages));
     switch (outcome) {
     case UpdateTransfer::Outcome::Complete:
         console.Line(QStringLiteral("Update complete: %1, %2, all acknowledged, in %3 s.")
                          .arg(Console::Count(messages, QStringLiteral("message")),
                               Console::Count(transfer.FileLen, QStringLiteral("byte")))
-                         .arg(double(took.elapsed()) / 1000.0, 0, 'f', 1));
+                         .arg(double(tookMs) / 1000.0, 0, 'f', 1));
         return finish(Complete, QStringLiteral("complete"));
-    case UpdateTransfer::Outcome::Illegal:
-        return finish(BadFile, QStringLiteral("bad-file"), fileProblem(transfer, false, path));
     case UpdateTransfer::Outcome::TooLong:
         return finish(BadFile, QStringLiteral("message-too-long"),
                       UpdateTexts::TooLong(transfer.LongestNumber, messages, transfer.LongestLength,
                                            gMIDI.MessageLimit));
-    case UpdateTransfer::Outcome::Declined: {
-        const QString has = transfer.Device.isEmpty()
-                                ? QStringLiteral("The instrument took the header without saying "
-                                                 "which version it has")
-                                : QStringLiteral("The instrument has version %1")
-                                      .arg(Console::Printable(transfer.Device));
-        if (transfer.NoTerminal)
-            return finish(Declined, QStringLiteral("no-terminal"),
-                          QStringLiteral("%1, and updating it needs a yes, but standard input is "
-                                         "no terminal to ask on: only the file's header was "
-                                         "sent; run again with --yes to update it.")
-                              .arg(has));
-        return finish(Declined, QStringLiteral("declined"),
-                      QStringLiteral("%1, and it keeps it (--no or no): only the file's header "
-                                     "was sent.")
-                          .arg(has));
-    }
+    case UpdateTransfer::Outcome::Declined:
+        return declined(transfer);
     case UpdateTransfer::Outcome::Stopped:
         if (transfer.InterruptedAtQuestion)
             return finish(Interrupted, QStringLiteral("interrupted"),
@@ -559,15 +685,44 @@ int UploadCommand::send(const QString &path)
         return finish(PortGone, QStringLiteral("port-gone"),
                       UpdateTexts::PortGone(Console::Printable(transfer.GonePort), transfer.Message,
                                             messages, UpdateTexts::Face::Terminal));
+    case UpdateTransfer::Outcome::ServiceGone:
+        return finish(ServiceGone, QStringLiteral("service-gone"),
+                      UpdateTexts::ServiceGone(Console::Printable(transfer.GoneService),
+                                               transfer.Message, messages,
+                                               UpdateTexts::Face::Terminal));
+    case UpdateTransfer::Outcome::SendFailed:
+        return finish(
+            SendFailed, QStringLiteral("send-failed"),
+            UpdateTexts::SendFailed(Console::Printable(gMIDI.OutputPortName), transfer.Message,
+                                    messages, UpdateTexts::Face::Terminal) +
+                QLatin1Char(' ') + UpdateTexts::LibrarySaid(Console::Printable(gMIDI.SendError)));
     case UpdateTransfer::Outcome::TimedOut:
         return finish(TimedOut, QStringLiteral("timeout"),
                       QStringLiteral("No acknowledgement of message %1 of %2 came within %3 s: "
                                      "%4, and the update is not complete; check the MIDI "
                                      "connection and the instrument, then run it again.")
-                          .arg(Console::Count(transfer.Message))
-                          .arg(Console::Count(messages))
+                          .arg(Console::Count(transfer.Message), Console::Count(messages))
                           .arg(timeoutSeconds)
                           .arg(stoppedAt));
     }
     return finish(BadFile, QStringLiteral("bad-file"));
+}
+
+int UploadCommand::declined(const TerminalTransfer &transfer)
+{
+    const QString has = transfer.Device.isEmpty()
+                            ? QStringLiteral("The instrument took the header without saying "
+                                             "which version it has")
+                            : QStringLiteral("The instrument has version %1")
+                                  .arg(Console::Printable(transfer.Device));
+    if (transfer.NoTerminal)
+        return finish(Declined, QStringLiteral("no-terminal"),
+                      QStringLiteral("%1, and updating it needs a yes, but standard input is "
+                                     "no terminal to ask on: only the file's header was "
+                                     "sent; run again with --yes to update it.")
+                          .arg(has));
+    return finish(
+        Declined, QStringLiteral("declined"),
+        QStringLiteral("%1, and it keeps it (%2): only the file's header was sent.")
+            .arg(has, answer == 2 ? QStringLiteral("--no") : QStringLiteral("answered no")));
 }

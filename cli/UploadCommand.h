@@ -2,11 +2,14 @@
 #pragma once
 
 #include "cli/Console.h"
+#include "update/UpdateTransfer.h"
 
 #include <QString>
 #include <QByteArrayList>
 #include <QJsonArray>
 #include <QStringList>
+
+class TerminalTransfer;
 
 class UploadCommand
 {
@@ -19,6 +22,8 @@ public:
         Declined = 4,
         TimedOut = 5,
         PortGone = 6,
+        ServiceGone = 7,
+        SendFailed = 8,
         Interrupted = 130,
     };
 
@@ -39,6 +44,15 @@ private:
     int list();
     int check(const QString &path);
     int send(const QString &path);
+    // The port of --port, once it is listed (within --wait-for-port); what matches it.
+    QList<int> awaitPort();
+    // Opens the port of --port and its output, under the port's lock; Complete, or the run's end.
+    int openPort();
+    // What is sent where, before the header goes.
+    void announce(TerminalTransfer &transfer, const QString &path);
+    // The run's end after the transfer ended with `outcome`, having sent for `tookMs`.
+    int ended(UpdateTransfer::Outcome outcome, const TerminalTransfer &transfer, qint64 tookMs);
+    int declined(const TerminalTransfer &transfer);
     // Starts the MIDI service; when none can be reached, the sentence that says why.
     QString startMidi();
     // The service's name as --api spells it.
@@ -48,6 +62,12 @@ private:
     // The input ports (those of `only` when given), each with its paired output, one a line;
     // also as JSON objects into `json` when given.
     QStringList portLines(const QList<int> &only = QList<int>(), QJsonArray *json = nullptr);
+    // How long the MIDI service may take to let the program go at its end.
+    static constexpr int EndServiceMs = 500;
+    // Closes the MIDI service at the run's end; ends the process with `status` when that stalls.
+    void endService(int status);
+    // Prints the help or the version; 1 when standard output cannot take it.
+    int printed(const QString &text);
     // Ends a run: says `text` on standard error unless it is empty, and the outcome as JSON.
     int finish(int status, const QString &result, const QString &text = QString());
 
@@ -58,6 +78,8 @@ private:
     int answer = 0; // 0 ask, 1 yes, 2 no
     double timeoutSeconds = 0;
     double waitForPortSeconds = 0;
+    // Send when the port's lock cannot be taken (never when another updater holds it).
+    bool noLock = false;
     qint64 acknowledged = 0;
     qint64 messages = 0;
     // An update was begun: from then on its own outcome is the exit status.

@@ -1,5 +1,6 @@
 #include "midi/MIDI.h"
 
+#include "midi/JackWatch.h"
 #include "midi/MidiBackend.h"
 #include "midi/PortLock.h"
 #include "midi/SysExAssembler.h"
@@ -83,7 +84,6 @@ QString reasonText(const RtMidiError &e)
 MIDI::MIDI(Start start)
 {
     MIDIportName = QLatin1String("");
-    PortNumber = -1;
     if (start == StartLater) {
         ServiceError = QStringLiteral("no MIDI service has been started");
         return;
@@ -152,8 +152,10 @@ void MIDI::setMIDIportName(QString outputName, QString inputName)
 void MIDI::OpenMIDIPort(int index)
 {
     OutputLock.reset();
+    Watch.reset();
     OpenError.clear();
     PortBusy.clear();
+    LockError.clear();
     OutputPortName.clear();
     InputOpen = false;
     MessageLimit = 0;
@@ -203,6 +205,18 @@ void MIDI::OpenMIDIPort(int index)
             OutputLock.reset();
             setMIDIportName(outName, chosen);
             return;
+        }
+        if (OutputLock->state() == PortLock::Unavailable) {
+            LockError = OutputLock->error();
+            OutputLock.reset();
+            if (!AllowUnlocked) {
+                OpenError = QStringLiteral("The MIDI port \"%1\" cannot be locked for the update "
+                                           "(%2), so another updater could send to the same "
+                                           "instrument unseen. Nothing was sent.")
+                                .arg(outName, LockError);
+                setMIDIportName(outName, chosen);
+                return;
+            }
         }
     }
 
@@ -254,6 +268,7 @@ void MIDI::OpenMIDIPort(int index)
         if (InputOpen)
             peers.push_back(MIDIportName.toStdString());
         MidiBackend::awaitJackLinks(peers, kClientName, 2000);
+        Watch = std::make_unique<JackWatch>(kClientName);
     }
     OpenError = problems.join(QLatin1Char('\n'));
 }
@@ -386,6 +401,11 @@ QString MIDI::GonePort()
     return QString();
 }
 
+QString MIDI::ServiceGone(qint64 nowMs)
+{
+    return Watch && !SendSink ? Watch->Gone(nowMs) : QString();
+}
+
 int MIDI::CompareMIDIinPortName(char *name)
 {
     return MIDIportList.indexOf(QString::fromUtf8(name ? name : ""));
@@ -398,6 +418,7 @@ void MIDI::CloseMIDIPort()
     if (midiout && midiout->isPortOpen())
         midiout->closePort();
     OutputLock.reset(); // only once nothing more can be sent
+    Watch.reset();
 }
 
 void MIDI::SendFileDumpRequest()

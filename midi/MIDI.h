@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+class JackWatch;
 class PortLock;
 class RtMidiIn;
 class RtMidiOut;
@@ -29,8 +30,9 @@ public:
     int GetMIDIPortListName();
     int searchMIDIport(QString name);
     // Opens MIDIportList[index] and its paired output, after taking the output's PortLock; when
-    // another process holds that, opens nothing and sets PortBusy. The lock is held until the next
-    // OpenMIDIPort, CloseMIDIPort or EndService.
+    // another process holds that, opens nothing and sets PortBusy. When the lock cannot be taken
+    // at all, sets LockError and opens nothing, unless AllowUnlocked. The lock is held until the
+    // next OpenMIDIPort, CloseMIDIPort or EndService.
     void OpenMIDIPort(int index);
     int StatisticCompare(QString a, QString b);
     // The output port that OpenMIDIPort would open with the input port `inputName`: the number of
@@ -61,7 +63,6 @@ public:
 
     QStringList MIDIportList;
     QString MIDIportName;
-    int PortNumber; // -1 from construction; kept for callers that may read it
 
     // Why no MIDI service could be opened at start-up; empty when midiin and midiout exist.
     QString ServiceError;
@@ -70,6 +71,12 @@ public:
     // Set, as OpenError is, when the last OpenMIDIPort opened nothing because another process is
     // sending to the same output port; empty otherwise.
     QString PortBusy;
+    // Why the output port's lock could not be taken, when another reason than a holder kept it
+    // (set by OpenMIDIPort whether or not it went on); empty when the lock is held or was busy.
+    QString LockError;
+    // Set by the caller who chose to send without the lock when it cannot be taken: then nobody
+    // can tell whether another updater sends to the same instrument.
+    bool AllowUnlocked = false;
     // The output port that OpenMIDIPort opened, named when a send fails.
     QString OutputPortName;
     // Why the last message did not go out, as the MIDI library said it; empty when it went out.
@@ -83,6 +90,10 @@ public:
     // The name of an opened port (input first) that the MIDI service no longer lists, as when the
     // instrument was unplugged or its program quit; empty while both are there.
     QString GonePort();
+    // Why the MIDI service of the open ports no longer serves them (a JACK server that was
+    // stopped, or that has run no cycle for a while), without a full stop; empty while it serves.
+    // `nowMs`: a steady clock's time.
+    QString ServiceGone(qint64 nowMs);
     // When set, SendSys hands each message here instead of the output port (tests, fuzzing).
     std::function<void(const std::vector<unsigned char> &)> SendSink;
 
@@ -92,6 +103,7 @@ private:
     // The library's number of each port in MIDIportList, which leaves ports out.
     std::vector<int> ListedNumbers;
     std::unique_ptr<PortLock> OutputLock;
+    std::unique_ptr<JackWatch> Watch;
 };
 
 extern MIDI gMIDI;

@@ -163,6 +163,14 @@ void CloseOutput::operator()(RtMidiOut *out) const
     delete out;
 }
 
+void silenceJack()
+{
+#ifdef CORVANE_HAVE_JACK
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
+#endif
+}
+
 void awaitJackLinks(const std::vector<std::string> &peers, const std::string &clientName,
                     int limitMs)
 {

@@ -36,4 +36,8 @@ using OutputPtr = std::unique_ptr<RtMidiOut, CloseOutput>;
 void awaitJackLinks(const std::vector<std::string> &peers, const std::string &clientName,
                     int limitMs);
 
+// Stops libjack from printing its own lines on standard error (for a program that says in its
+// own words what went wrong, as when a server is killed mid-update).
+void silenceJack();
+
 } // namespace MidiBackend

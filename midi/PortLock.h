@@ -1,6 +1,7 @@
-// One writer per instrument: an exclusive lock on a MIDI output port, shared by every Corvane
-// updater of this user. Two updates sent to one instrument at once would reach it as a mix of
-// both files, while each sender saw its own acknowledgements and reported success.
+// One writer per instrument: an exclusive lock on a MIDI output port, seen by every Corvane updater
+// of every user on this machine, whatever its environment. Two updates sent to one instrument at
+// once would reach it as a mix of both files, while each sender saw its own acknowledgements and
+// reported success.
 #pragma once
 
 #include <QString>
@@ -11,9 +12,13 @@ public:
     enum State {
         Held,        // this object holds the port
         Busy,        // another holder has it: holder() says who
-        Unavailable, // no lock file could be used (error() says why): the update goes on unlocked
-        Released     // held until release()
+        Unavailable, // the lock cannot be taken (error() says why): nobody can tell who else sends
+        Released     // was held, and release() has let it go
     };
+
+    // Where every lock file is: the system's lock folder, which every program of every user sees
+    // and may create files in (sticky and world-writable).
+    static const char *const Folder;
 
     // Tries once, without waiting. `service` is the MIDI service as RtMidi names it ("ALSA",
     // "Jack"); `portName` the output port as the service lists it.
@@ -23,20 +28,23 @@ public:
     PortLock &operator=(const PortLock &) = delete;
 
     State state() const { return state_; }
-    // Who holds the port when Busy, as the holder described itself, e.g. "corvane-upload
-    // (process 1234)"; "another Corvane updater" when it has not said yet.
+    // Who holds the port when Busy: its program, process and user, e.g. "corvane-upload (process
+    // 1234, user alice)"; "another Corvane updater" when that cannot be found out.
     QString holder() const { return holder_; }
-    // Why no lock file could be used; when Held, why the holder could not be described in it.
+    // Why the lock cannot be taken when Unavailable.
     QString error() const { return error_; }
     // Lets the port go (the system does so too when the process ends, however it ends).
     void release();
 
-    // The folder of the lock files, made when missing: $XDG_RUNTIME_DIR/corvane-uploader, else
-    // /tmp/corvane-uploader-<uid>. Empty, with *error saying why, when neither can be used.
-    static QString directory(QString *error = nullptr);
+    // The lock file of one port of one MIDI service.
+    static QString Path(const QString &service, const QString &portName);
 
 private:
+    bool open(const QString &path);
+    void describe();
+
     int fd_ = -1;
+    bool writable_ = false;
     State state_ = Unavailable;
     QString holder_;
     QString error_;

@@ -89,6 +89,8 @@ if ! kill -0 "$pid" 2>/dev/null || ! answers; then
     fail "the PipeWire daemon did not start"
 fi
 
+# Tests that stop the service mid-update kill it by this number.
+export CORVANE_PIPEWIRE_PID="$pid"
 pw-jack "$@"
 rc=$?
 stop

@@ -39,9 +39,6 @@ void HandleSys::ReadData(QString path)
     case Outcome::Complete:
         showMessage(QCoreApplication::translate("HandleSys", "End"));
         break;
-    case Outcome::Illegal:
-        showMessage(QCoreApplication::translate("HandleSys", "Illegal file."));
-        break;
     case Outcome::TooLong:
         showMessage(
             UpdateTexts::TooLong(LongestNumber, MessageCount, LongestLength, gMIDI.MessageLimit),
@@ -51,6 +48,8 @@ void HandleSys::ReadData(QString path)
     case Outcome::Stopped:
     case Outcome::TimedOut:
     case Outcome::PortGone:
+    case Outcome::ServiceGone:
+    case Outcome::SendFailed:
         break;
     }
 }
@@ -69,10 +68,11 @@ void HandleSys::started()
         Window->SetUpdaterersion(NewVersion, NewVersionText);
 }
 
-void HandleSys::sendFailed(qint64 message, qint64 messages)
+bool HandleSys::sendFailed(qint64 message, qint64 messages)
 {
+    // The window waits on: the user reads the note and presses Exit.
     if (!Window)
-        return;
+        return false;
     // The library's own words help a developer, not the person updating: they go to the
     // tool tip and the standard error stream.
     qWarning("Message %lld of %lld could not be sent: %s", message, messages,
@@ -80,6 +80,7 @@ void HandleSys::sendFailed(qint64 message, qint64 messages)
     Window->ShowStatusNote(
         UpdateTexts::SendFailed(gMIDI.OutputPortName, message, messages, UpdateTexts::Face::Window),
         UpdateTexts::LibrarySaid(gMIDI.SendError));
+    return false;
 }
 
 bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
@@ -87,6 +88,13 @@ bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
     // The window waits on: the user reads the note and presses Exit, or plugs the instrument in.
     Window->ShowStatusNote(
         UpdateTexts::PortGone(port, message, messages, UpdateTexts::Face::Window));
+    return false;
+}
+
+bool HandleSys::serviceGone(const QString &reason, qint64 message, qint64 messages)
+{
+    Window->ShowStatusNote(
+        UpdateTexts::ServiceGone(reason, message, messages, UpdateTexts::Face::Window));
     return false;
 }
 

@@ -35,8 +35,9 @@ protected:
     bool confirmReplace() override { return ReplaceYesNo(); }
     void started() override;
     void progress(int percent) override;
-    void sendFailed(qint64 message, qint64 messages) override;
+    bool sendFailed(qint64 message, qint64 messages) override;
     bool portGone(const QString &port, qint64 message, qint64 messages) override;
+    bool serviceGone(const QString &reason, qint64 message, qint64 messages) override;
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;

@@ -52,13 +52,23 @@ QString UpdateTexts::PortGone(const QString &port, qint64 message, qint64 messag
              face == Face::Window ? tr("press Exit and ") : tr("then "));
 }
 
+QString UpdateTexts::ServiceGone(const QString &reason, qint64 message, qint64 messages, Face face)
+{
+    return tr("%1. The update stopped at message %2 of %3 and is not complete. Start the MIDI "
+              "service again if it has stopped, %4run the update again.")
+        .arg(reason, count(message), count(messages),
+             face == Face::Window ? tr("press Exit and ") : tr("then "));
+}
+
 QString UpdateTexts::SendFailed(const QString &port, qint64 message, qint64 messages, Face face)
 {
     const QString where = port.isEmpty() ? tr("no MIDI output port is open")
                                          : tr("the MIDI port \"%1\" did not take it").arg(port);
+    // The terminal program ends there by itself; the window waits for Exit.
     return tr("Message %1 of %2 could not be sent: %3. The update is not complete: check the MIDI "
-              "connection, press %4 and run the update again.")
-        .arg(count(message), count(messages), where, stopKey(face));
+              "connection, %4run the update again.")
+        .arg(count(message), count(messages), where,
+             face == Face::Window ? tr("press Exit and ") : tr("then "));
 }
 
 QString UpdateTexts::LibrarySaid(const QString &reason)

@@ -17,6 +17,9 @@ public:
                            const QString &lastOther, bool advise, Face face);
     // The port `port` went away while `message` waited for its acknowledgement.
     static QString PortGone(const QString &port, qint64 message, qint64 messages, Face face);
+    // The MIDI service stopped serving the ports (`reason`, a sentence without its full stop)
+    // while `message` waited for its acknowledgement.
+    static QString ServiceGone(const QString &reason, qint64 message, qint64 messages, Face face);
     // `message` did not go out: `port` refused it, or no output port is open (empty).
     static QString SendFailed(const QString &port, qint64 message, qint64 messages, Face face);
     // The library's own words for a failed send, for those who want them.

@@ -135,8 +135,8 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
             break;
         ++Message;
         const bool failed = !gMIDI.SendError.isEmpty();
-        if (failed)
-            sendFailed(Message, messages);
+        if (failed && sendFailed(Message, messages))
+            return Outcome::SendFailed;
         const Outcome waited = waitForAck(Message, messages, failed, othersBefore);
         if (waited != Outcome::Complete)
             return waited;
@@ -199,6 +199,16 @@ UpdateTransfer::Outcome UpdateTransfer::waitForAck(qint64 message, qint64 messag
         const qint64 t = now();
         if (AckTimeoutMs > 0 && t - start >= AckTimeoutMs)
             return Outcome::TimedOut;
+        // Asked on every pass, as it costs a look at the service's shared memory: a stopped
+        // service is a wait that nothing can end.
+        if (!gone) {
+            const QString service = gMIDI.ServiceGone(t);
+            if (!service.isEmpty()) {
+                gone = noted = true;
+                if (serviceGone(service, message, messages))
+                    return Outcome::ServiceGone;
+            }
+        }
         if (!gone && t >= nextCheck) {
             nextCheck = t + PortCheckMs;
             const QString port = gMIDI.GonePort();

@@ -14,13 +14,14 @@ class UpdateTransfer
 {
 public:
     enum class Outcome {
-        Complete, // every message sent and acknowledged
-        Illegal,  // the file cannot be read whole, or is no sequence of whole messages
-        TooLong,  // a message is longer than the output port carries whole; nothing was sent
-        Declined, // the replacement of the device's version was declined; only the header went
-        Stopped,  // ExitFlag ended a wait
-        TimedOut, // no acknowledgement within AckTimeoutMs
-        PortGone, // the device's port went away, and the face chose to end there
+        Complete,    // every message sent and acknowledged
+        TooLong,     // a message is longer than the output port carries whole; nothing was sent
+        Declined,    // the replacement of the device's version was declined; only the header went
+        Stopped,     // ExitFlag ended a wait
+        TimedOut,    // no acknowledgement within AckTimeoutMs
+        PortGone,    // the device's port went away, and the face chose to end there
+        ServiceGone, // the MIDI service stopped serving the ports, and the face chose to end there
+        SendFailed,  // the output port refused a message, and the face chose to end there
     };
 
     // Opens the file (once: Load reads what was opened here) and takes its size. Never fails: a
@@ -108,16 +109,27 @@ protected:
     // The device took the header (and the replacement was confirmed): the update itself begins.
     virtual void started() {}
     virtual void progress(int percent) { Q_UNUSED(percent); }
-    // The output port did not take message `message`; the wait for it goes on, silently.
-    virtual void sendFailed(qint64 message, qint64 messages)
+    // The output port did not take message `message` (gMIDI.SendError says why): true ends the
+    // transfer (SendFailed), false waits on for its acknowledgement, silently.
+    virtual bool sendFailed(qint64 message, qint64 messages)
     {
         Q_UNUSED(message);
         Q_UNUSED(messages);
+        return false;
     }
     // The device's port has gone: true ends the transfer (PortGone), false waits on.
     virtual bool portGone(const QString &port, qint64 message, qint64 messages)
     {
         Q_UNUSED(port);
+        Q_UNUSED(message);
+        Q_UNUSED(messages);
+        return false;
+    }
+    // The MIDI service no longer serves the ports (`reason`, a sentence without its full stop):
+    // true ends the transfer (ServiceGone), false waits on.
+    virtual bool serviceGone(const QString &reason, qint64 message, qint64 messages)
+    {
+        Q_UNUSED(reason);
         Q_UNUSED(message);
         Q_UNUSED(messages);
         return false;
