@@ -284,6 +284,11 @@ private slots:
             << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
             << false << "Yes" << -1 << 1 << QList<int>{0, 100}
             << QStringList{question("1.0.0", QString()), "End"} << false << to;
+        QTest::newRow("parameter 1 is 1: no version, version reply, Yes")
+            << headerMessage("2.0.1", 1, {1000, 2000, 3000, 4000, 5000, 6000}, 40) + message(960, 7)
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
+            << QList<int>{0, 4, 100} << QStringList{question("1.0.0", QString()), "End"} << false
+            << to;
 
         // A raised flag that no message awaits ends the next wait at once, although the device
         // never answers that next message.

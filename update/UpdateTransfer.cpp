@@ -238,7 +238,8 @@ QString UpdateTransfer::DeviceVersion()
 
 QString UpdateTransfer::FileVersionText() const
 {
-    return questionVersionText(FileBuf, FileLen);
+    // What getParameters decoded, so the question, the window and the terminal name one version.
+    return NewVersionText;
 }
 
 void UpdateTransfer::getParameters()

@@ -40,7 +40,8 @@ public:
     Outcome Send();
     // The device's version text from its version reply, published for reading by this call.
     QString DeviceVersion();
-    // The file's version text as the question shows it: up to 64 characters, then "…".
+    // The file's version text as the question shows it: up to 64 characters, then "…"; null
+    // when getParameters decoded none.
     QString FileVersionText() const;
 
     void getParameters();
