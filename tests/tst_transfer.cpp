@@ -21,6 +21,7 @@
 #include <QTextDocument>
 
 #include <cstring>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 
@@ -283,6 +284,11 @@ private slots:
             << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
             << false << "Yes" << -1 << 1 << QList<int>{0, 100}
             << QStringList{question("1.0.0", QString()), "End"} << false << to;
+        QTest::newRow("parameter 1 is 1: no version, version reply, Yes")
+            << headerMessage("2.0.1", 1, {1000, 2000, 3000, 4000, 5000, 6000}, 40) + message(960, 7)
+            << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
+            << QList<int>{0, 4, 100} << QStringList{question("1.0.0", QString()), "End"} << false
+            << to;
 
         // A raised flag that no message awaits ends the next wait at once, although the device
         // never answers that next message.
@@ -565,7 +571,11 @@ private slots:
                                                "file was cut short");
         QTest::newRow("no such file") << "missing" << QByteArray() << "";
         QTest::newRow("size not taken, file there at the load") << "appears" << good << "";
-        QTest::newRow("shorter at the load than when sized") << "shrinks" << good << "";
+        const QString changed = "The file \"%1\" changed while it was read: it is still being "
+                                "written; try again when it is complete.";
+        QTest::newRow("shorter at the load than when sized") << "shrinks" << good << changed;
+        QTest::newRow("longer at the load than when sized") << "grows" << good << changed;
+        QTest::newRow("rewritten in place since it was sized") << "rewritten" << good << changed;
         QTest::newRow("a folder")
             << "folder" << QByteArray()
             << "\"%1\" is a folder, not an update file: choose the update file (.cvn) itself.";
@@ -573,6 +583,10 @@ private slots:
         QTest::newRow("a FIFO") << "fifo" << QByteArray()
                                 << "\"%1\" is a FIFO (named pipe), not an update file: choose the "
                                    "update file (.cvn) itself.";
+        QTest::newRow("a file under /proc") << "/proc/cpuinfo" << QByteArray()
+                                            << "\"%1\" is a file that the system makes as it is "
+                                               "read, not an update file: choose the update file "
+                                               "(.cvn) itself.";
         QTest::newRow("larger than memory")
             << "huge" << QByteArray()
             << "The file \"%1\" is 1,125,899,906,842,624 bytes long, and an update file is at "
@@ -628,13 +642,14 @@ private slots:
                                   "most 4,096 bytes in one message. Nothing was sent to the "
                                   "device.");
         }
-        if (kind == QLatin1String("bytes") || kind == QLatin1String("shrinks") ||
-            kind == QLatin1String("limit 4096")) {
+        if (QStringList{"bytes", "shrinks", "grows", "rewritten", "limit 4096"}.contains(kind)) {
             path = writeFile(file);
         } else if (kind == QLatin1String("folder")) {
             QVERIFY(QDir().mkdir(path));
         } else if (kind == QLatin1String("fifo")) {
             QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        } else if (kind.startsWith(QLatin1Char('/'))) {
+            path = kind;
         } else if (kind == QLatin1String("huge")) {
             huge = hugeSparseFile();
             if (!huge)
@@ -658,6 +673,13 @@ private slots:
             ::writeFile(path, file);
         } else if (kind == QLatin1String("shrinks")) {
             QVERIFY(QFile::resize(path, file.size() / 2));
+        } else if (kind == QLatin1String("grows")) {
+            ::writeFile(path, file + file);
+        } else if (kind == QLatin1String("rewritten")) {
+            // Its time set apart too: a coarse clock may give the rewrite the time of the write.
+            ::writeFile(path, file);
+            const struct timespec epoch[2] = {{0, 0}, {0, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), epoch, 0), 0);
         }
         QVERIFY2(runTransfer(h, path), "the transfer stopped moving");
 

@@ -52,7 +52,11 @@ private:
     static QByteArray encoded(const QString &path) { return QFile::encodeName(path); }
 
 private slots:
-    void initTestCase() { QVERIFY(dir.isValid()); }
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        QCOMPARE(::mkfifo(encoded(dir.filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
+    }
 
     void iConvert_data()
     {
@@ -185,7 +189,7 @@ private slots:
 
     void CalcSize_data()
     {
-        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QByteArray>("file"); // if not `exists`: what is there ("fifo") or ""
         QTest::addColumn<bool>("exists");
         QTest::addColumn<qint64>("size");
         QTest::newRow("empty file") << QByteArray() << true << qint64(0);
@@ -193,6 +197,7 @@ private slots:
         QTest::newRow("1000 bytes") << QByteArray(1000, '\x11') << true << qint64(1000);
         QTest::newRow("65537 bytes") << QByteArray(65537, '\x7F') << true << qint64(65537);
         QTest::newRow("no such file") << QByteArray() << false << qint64(-1);
+        QTest::newRow("a FIFO, no writer") << QByteArray("fifo") << false << qint64(-1);
     }
 
     void CalcSize()
@@ -200,7 +205,8 @@ private slots:
         QFETCH(QByteArray, file);
         QFETCH(bool, exists);
         QFETCH(qint64, size);
-        const QString path = exists ? writeFile(file) : dir.filePath(QStringLiteral("missing"));
+        const QString path =
+            exists ? writeFile(file) : dir.filePath(file.isEmpty() ? "missing" : file);
         HandleSys h(dir.filePath(QStringLiteral("none.cvn")), nullptr);
         QCOMPARE(h.CalcSize(encoded(path).data()), size);
     }
@@ -234,6 +240,8 @@ private slots:
             << QByteArray() << false << qint64(0) << -1 << QByteArray() << none;
         QTest::newRow("no such file, count 10")
             << QByteArray() << false << qint64(10) << -1 << QByteArray() << none;
+        QTest::newRow("a FIFO, no writer")
+            << QByteArray("fifo") << false << qint64(10) << -1 << QByteArray() << none;
         // FileBuf was sized before the file grew: the read stops at its end.
         QTest::newRow("file grew, count of the new size")
             << file << true << qint64(n + 10) << -1 << file << hex("F0 01 02 03 04 05 06 07 08 F7");
@@ -250,7 +258,8 @@ private slots:
         QFETCH(QByteArray, buffer);
         QFETCH(QByteArray, grown);
 
-        const QString path = exists ? writeFile(file) : dir.filePath(QStringLiteral("missing"));
+        const QString path =
+            exists ? writeFile(file) : dir.filePath(file.isEmpty() ? "missing" : file);
         HandleSys h(path, nullptr);
         if (!grown.isEmpty()) {
             QFile f(path);

@@ -26,8 +26,8 @@ void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
 void HandleSys::ReadData(QString path)
 {
     if (!Load(path)) {
-        // A file that cannot be opened or read whole is just illegal; one refused for what it
-        // is or holds says why, so the user knows what to fetch again.
+        // A file that cannot be opened or read is just illegal; one refused for what it is or
+        // holds, or because it is still being written, says why, so the user knows what to do.
         QString text = QCoreApplication::translate("HandleSys", "Illegal file.");
         if (File.Fault != UpdateFile::Problem::CannotOpen &&
             File.Fault != UpdateFile::Problem::CannotRead)

@@ -90,6 +90,7 @@ bool UpdateFile::Open(const QByteArray &name)
         return fail(Problem::NotRegular);
     }
     size = qint64(info.st_size);
+    modified = info.st_mtim;
     if (size > MaxBytes)
         return fail(Problem::TooLarge);
     return true;
@@ -97,26 +98,60 @@ bool UpdateFile::Open(const QByteArray &name)
 
 bool UpdateFile::Read(unsigned char *buf, qint64 len, const std::function<bool()> &cancelled)
 {
-    if (fd < 0)
+    if (fd < 0 || len < 0 || len > size)
         return false;
     qint64 got = 0;
     while (got < len) {
         if (cancelled && cancelled())
             return fail(Problem::Interrupted);
-        const ssize_t n = ::read(fd, buf + got, size_t(std::min(len - got, ReadPiece)));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            SystemError = QString::fromLocal8Bit(std::strerror(errno));
+        const qint64 n = readSome(buf + got, std::min(len - got, ReadPiece));
+        if (n < 0)
             return fail(Problem::CannotRead);
-        }
-        if (n == 0) { // it was cut short since its size was taken
-            SystemError.clear();
-            return fail(Problem::CannotRead);
-        }
+        if (n == 0) // cut short since its size was taken
+            return fail(Problem::Changed);
         got += n;
     }
+    if (len == size && !unchanged())
+        return false;
     close();
+    return true;
+}
+
+qint64 UpdateFile::readSome(unsigned char *to, qint64 n)
+{
+    ssize_t got;
+    do
+        got = ::read(fd, to, size_t(n));
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        SystemError = QString::fromLocal8Bit(std::strerror(errno));
+    return qint64(got);
+}
+
+bool UpdateFile::unchanged()
+{
+    // A byte past the size is asked for even where the size grew: a network file system may
+    // still report the old one.
+    unsigned char more;
+    const qint64 n = readSome(&more, 1);
+    if (n < 0)
+        return fail(Problem::CannotRead);
+    // Files under /proc and /sys say they are empty and are made as they are read.
+    if (n > 0 && size == 0) {
+        Kind = QStringLiteral("a file that the system makes as it is read");
+        return fail(Problem::NotRegular);
+    }
+    if (n > 0)
+        return fail(Problem::Changed);
+    struct stat info = {};
+    if (::fstat(fd, &info) != 0) {
+        SystemError = QString::fromLocal8Bit(std::strerror(errno));
+        return fail(Problem::CannotRead);
+    }
+    // Bytes rewritten in place keep the size but move the time.
+    if (qint64(info.st_size) != size || info.st_mtim.tv_sec != modified.tv_sec ||
+        info.st_mtim.tv_nsec != modified.tv_nsec)
+        return fail(Problem::Changed);
     return true;
 }
 
@@ -179,12 +214,11 @@ QString UpdateFile::ProblemText(const QString &shownName) const
                               "bytes (256 MiB): it is no update file.")
             .arg(shownName, Grouped(size), Grouped(MaxBytes));
     case Problem::CannotRead:
-        return SystemError.isEmpty()
-                   ? QStringLiteral("The file \"%1\" became shorter while it was read: it is "
-                                    "still being written; try again when it is complete.")
-                         .arg(shownName)
-                   : QStringLiteral("The file \"%1\" cannot be read (%2).")
-                         .arg(shownName, SystemError);
+        return QStringLiteral("The file \"%1\" cannot be read (%2).").arg(shownName, SystemError);
+    case Problem::Changed:
+        return QStringLiteral("The file \"%1\" changed while it was read: it is still being "
+                              "written; try again when it is complete.")
+            .arg(shownName);
     case Problem::Interrupted:
         return QStringLiteral("The file \"%1\" was not read to its end: the read was stopped.")
             .arg(shownName);

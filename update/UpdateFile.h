@@ -7,6 +7,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <ctime>
 #include <functional>
 
 class UpdateFile
@@ -21,7 +22,8 @@ public:
         CannotOpen,   // SystemError says why
         NotRegular,   // a folder, a FIFO, a device or a socket: Kind names it
         TooLarge,     // more than MaxBytes
-        CannotRead,   // a read failed (SystemError) or the file shrank while it was read
+        CannotRead,   // a read failed: SystemError says why
+        Changed,      // grew, shrank or was rewritten while it was read: still being written
         Interrupted,  // the caller's cancel test stopped the read
         Empty,        // no message at all
         OutsideByte,  // a byte between two messages, or a message that does not begin with F0
@@ -42,8 +44,10 @@ public:
     bool IsOpen() const { return fd >= 0; }
     // The size taken by Open; -1 when it failed.
     qint64 Size() const { return size; }
-    // Reads the open file whole into `buf` (Size() bytes) and closes it. `cancelled`, when given,
-    // is asked between pieces, so a person can stop the read of a large file.
+    // Reads the open file's first `len` bytes (at most Size()) into `buf` and closes it.
+    // `cancelled`, when given, is asked before each piece, so a person can stop the read of a
+    // large file. Reading Size() bytes reads the file whole, and refuses it when it changed since
+    // the open: a download cut at a message's end would otherwise pass for complete.
     bool Read(unsigned char *buf, qint64 len, const std::function<bool()> &cancelled = {});
     // Cuts `len` bytes into messages and checks each; counts them and finds the longest (the
     // first of equally long ones). False with the first bad message and its offset set.
@@ -71,7 +75,12 @@ public:
 private:
     bool fail(Problem problem);
     void close();
+    // read(2) once, again after a signal; -1 with SystemError set when it fails.
+    qint64 readSome(unsigned char *to, qint64 n);
+    // After a whole read: no byte beyond Size(), and the size and time taken at the open.
+    bool unchanged();
 
     int fd = -1;
     qint64 size = -1;
+    std::timespec modified = {};
 };

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -249,7 +248,8 @@ QString UpdateTransfer::DeviceVersion()
 
 QString UpdateTransfer::FileVersionText() const
 {
-    return questionVersionText(FileBuf, FileLen);
+    // What getParameters decoded, so the question, the window and the terminal name one version.
+    return NewVersionText;
 }
 
 void UpdateTransfer::getParameters()
@@ -297,30 +297,22 @@ qint64 UpdateTransfer::iConvert(unsigned char *p)
 
 qint64 UpdateTransfer::CalcSize(char *path)
 {
-    if (!path)
-        return -1;
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
-        return -1;
-    qint64 size = -1;
-    if (fseeko(f, 0, SEEK_END) == 0)
-        size = qint64(ftello(f)); // -1 when the position cannot be taken
-    std::fclose(f);
-    return size;
+    // Opened as the update itself is: a FIFO or a device is refused, never waited on.
+    UpdateFile file;
+    file.Open(QByteArray(path));
+    return file.Size(); // a file too large to send still has its size
 }
 
 int UpdateTransfer::CaricaBuffer(char *path, long len)
 {
-    if (!path || len < 0)
-        return -1;
-    FILE *f = std::fopen(path, "rb");
-    if (!f)
+    UpdateFile file;
+    if (len < 0 || !file.Open(QByteArray(path)))
         return -1;
     // FileBuf holds FileLen bytes: a longer request reads only those and so fails.
-    const qint64 room = FileBuf ? std::min<qint64>(len, std::max<qint64>(FileLen, 0)) : 0;
-    const size_t got = room > 0 ? std::fread(FileBuf, 1, size_t(room), f) : 0;
-    std::fclose(f);
-    return qint64(got) == qint64(len) ? 0 : -1;
+    const qint64 room = FileBuf ? std::min({qint64(len), FileLen, file.Size()}) : 0;
+    if (room > 0 && !file.Read(FileBuf, room))
+        return -1;
+    return room == qint64(len) ? 0 : -1;
 }
 
 void delay(int ms)

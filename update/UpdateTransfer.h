@@ -41,15 +41,19 @@ public:
     Outcome Send();
     // The device's version text from its version reply, published for reading by this call.
     QString DeviceVersion();
-    // The file's version text as the question shows it: up to 64 characters, then "…".
+    // The file's version text as the question shows it: up to 64 characters, then "…"; null
+    // when getParameters decoded none.
     QString FileVersionText() const;
 
     void getParameters();
     int ChechHeader();
     qint64 iConvert(unsigned char *p);
-    // -1 when the file cannot be opened or its size cannot be taken.
+    // The size of the file at path; -1 when it cannot be opened (a folder, a FIFO or a device is
+    // not) or its size cannot be taken.
     qint64 CalcSize(char *path);
-    // Never writes more than FileLen bytes into FileBuf, so len beyond FileLen gives -1.
+    // Reads the file's first len bytes into FileBuf: 0 when all len were read, -1 when the file
+    // cannot be opened or is shorter. Never writes more than FileLen bytes into FileBuf, so len
+    // beyond FileLen gives -1.
     int CaricaBuffer(char *path, long len);
 
     qint64 FileLen = 0;

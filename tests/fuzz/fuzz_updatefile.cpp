@@ -124,11 +124,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     check(progress.empty() || progress.back() == 100);
     if (boxes.size() == 2) {
         // The question names the file's version: bytes from 33 up to the first 00 or the
-        // header's F7, the first 64 characters of a longer one and an ellipsis.
+        // header's F7, the first 64 characters of a longer one and an ellipsis. Only a header
+        // whose parameter 1 is 0 has one.
         const void *f7 = std::memchr(data, 0xF7, size);
         const std::size_t headerEnd = static_cast<const std::uint8_t *>(f7) - data;
+        const bool header = size >= 9 && std::memcmp(data, "\xF0\x7E\x10\x07\x02\0\0\0\0", 9) == 0;
         QByteArray version;
-        for (std::size_t i = 33; i < headerEnd && data[i] != 0; ++i)
+        for (std::size_t i = 33; header && i < headerEnd && data[i] != 0; ++i)
             version += char(data[i]);
         const QString full = QString::fromUtf8(version);
         const QString &question = boxes.first();
