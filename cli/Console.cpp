@@ -31,6 +31,15 @@ void append(QString *out, uint c)
     *out += QChar(QChar::requiresSurrogates(c) ? QChar::lowSurrogate(c) : c);
 }
 
+// The terminal columns that `text` takes.
+int width(const QString &text)
+{
+    int columns = 0;
+    for (const uint c : text.toUcs4())
+        columns += std::max(0, ::wcwidth(wchar_t(c)));
+    return columns;
+}
+
 QString hex(uint c, int digits)
 {
     return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
@@ -64,6 +73,7 @@ void Console::endLine()
     put("\n", stdout);
     flush(stdout);
     lineOpen = false;
+    redrawnLines = 0;
 }
 
 void Console::Line(const QString &text)
@@ -76,17 +86,23 @@ void Console::Line(const QString &text)
     flush(stdout);
 }
 
-void Console::Redraw(const QString &text)
+void Console::Redraw(const QString &text, bool wrap)
 {
     if (Quiet || Json || !Tty)
         return;
-    // Back to the line's start and clear it, so a shorter text leaves nothing behind. The width
-    // is asked each time: the window may have been resized since. The last column stays free,
-    // since a terminal wraps as soon as it is written.
-    put("\r\033[K", stdout);
-    put(Cut(text, terminalColumns() - 1).toUtf8().constData(), stdout);
+    // Back to the first line of the last redraw and clear from there, so a shorter text leaves
+    // nothing behind. The width is asked each time: the window may have been resized since. The
+    // last column stays free, since a terminal wraps as soon as it is written.
+    put("\r", stdout);
+    if (lineOpen && redrawnLines > 1)
+        put(QStringLiteral("\033[%1A").arg(redrawnLines - 1).toLatin1().constData(), stdout);
+    put("\033[J", stdout);
+    const int columns = terminalColumns() - 1;
+    const QStringList lines = wrap ? Wrap(text, columns) : QStringList{Cut(text, columns)};
+    put(lines.join(QLatin1Char('\n')).toUtf8().constData(), stdout);
     flush(stdout);
     lineOpen = true;
+    redrawnLines = int(lines.size());
 }
 
 void Console::Error(const QString &text)
@@ -142,6 +158,39 @@ QString Console::Count(qint64 n)
 QString Console::Count(qint64 n, const QString &unit)
 {
     return QStringLiteral("%1 %2").arg(Count(n), n == 1 ? unit : unit + QLatin1Char('s'));
+}
+
+QStringList Console::Wrap(const QString &text, int columns)
+{
+    if (columns <= 0)
+        return {text};
+    QStringList lines{QString()};
+    int used = 0;
+    for (QString word : text.split(QLatin1Char(' '))) {
+        if (word.isEmpty())
+            continue;
+        if (used > 0 && used + 1 + width(word) > columns) {
+            lines << QString();
+            used = 0;
+        }
+        if (used > 0) {
+            lines.last() += QLatin1Char(' ');
+            ++used;
+        }
+        // A word wider than a whole line goes on in pieces.
+        while (used + width(word) > columns) {
+            QString piece = Cut(word, columns - used);
+            if (piece.isEmpty()) // a character wider than the whole line
+                piece = word.left(word.at(0).isHighSurrogate() ? 2 : 1);
+            lines.last() += piece;
+            lines << QString();
+            used = 0;
+            word = word.mid(piece.size());
+        }
+        lines.last() += word;
+        used += width(word);
+    }
+    return lines;
 }
 
 QString Console::Cut(const QString &text, int columns)

@@ -4,6 +4,7 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -23,8 +24,9 @@ public:
     // A line for people on standard output (nothing with --quiet or --json).
     void Line(const QString &text);
     // The progress line: redrawn in place on a terminal, cut to its width so that it never wraps
-    // (a wrapped line cannot be redrawn), else nothing (the caller prints lines).
-    void Redraw(const QString &text);
+    // by itself (a line the terminal wrapped cannot be redrawn), else nothing (the caller prints
+    // lines). With `wrap`, the whole text on as many lines as it needs, all redrawn in place.
+    void Redraw(const QString &text, bool wrap = false);
     // One sentence on standard error, always.
     void Error(const QString &text);
     // One JSON object on one line of standard output, with --json only; the schema's version is
@@ -48,6 +50,9 @@ public:
     static QString Count(qint64 n, const QString &unit);
     // `text` cut to `columns` terminal columns; as it is when columns <= 0.
     static QString Cut(const QString &text, int columns);
+    // `text` on lines of at most `columns` terminal columns, broken between words (a word wider
+    // than a line is cut); one line when columns <= 0.
+    static QStringList Wrap(const QString &text, int columns);
 
 private:
     void put(const char *text, FILE *stream);
@@ -55,6 +60,8 @@ private:
     // Ends a redrawn line before anything else is printed.
     void endLine();
     bool lineOpen = false;
+    // The lines the last redraw took, to go back over them.
+    int redrawnLines = 0;
     // A question waits on standard error: what comes next begins a line of its own.
     bool promptOpen = false;
 };

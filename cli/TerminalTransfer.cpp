@@ -289,8 +289,9 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
     const qint64 seconds = ms / 1000;
     const QString text = UpdateTexts::Waiting(message, messages, seconds, others, lastOther, advise,
                                               UpdateTexts::Face::Terminal);
+    // Whole, however narrow the terminal: its end says how to stop.
     if (console.Tty) {
-        console.Redraw(text);
+        console.Redraw(text, true);
         return;
     }
     // In a log, a line now and then: on the first note, then every ten seconds, once each

@@ -6,6 +6,7 @@
 #include "UpdateTestSupport.h"
 
 #include "midi/MIDI.h"
+#include "midi/PortLock.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,6 +21,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -104,7 +106,12 @@ private:
         return devices.back()->start(options, records.last());
     }
 
+    QString runtimeFolder();
+    QProcessEnvironment environmentFor(const QString &api, const QString &setup);
+
     QTemporaryDir dir;
+    QByteArray runtimeOfTest;
+    QString madeLock;
     QString update;
     QString damaged; // two messages run together
     QString fifo;
@@ -114,8 +121,33 @@ private:
     int runs = 0;
 };
 
+QString UploadTest::runtimeFolder()
+{
+    const QString path = dir.filePath("runtime");
+    QDir().mkpath(path);
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    return path;
+}
+
+QProcessEnvironment UploadTest::environmentFor(const QString &api, const QString &setup)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (setup == "own runtime folder") {
+        environment.insert("XDG_RUNTIME_DIR", dir.filePath("runtime-of-the-program"));
+        QDir().mkpath(dir.filePath("runtime-of-the-program"));
+    }
+    if (setup == "no runtime folder")
+        environment.remove("XDG_RUNTIME_DIR");
+    if (setup == "refuse sends" && api == "alsa") {
+        environment.insert("LD_PRELOAD", REFUSE_SEND_PATH);
+        environment.insert("CORVANE_REFUSE_SEND_AFTER", "3");
+    }
+    return environment;
+}
+
 void UploadTest::initTestCase()
 {
+    runtimeOfTest = qgetenv("XDG_RUNTIME_DIR");
     QVERIFY(dir.isValid());
     update = makeUpdate(dir.filePath("update.cvn"),
                         {"--version", "2.0.0", "--total-size", "16384", "--message-size", "1024"});
@@ -132,6 +164,15 @@ void UploadTest::initTestCase()
 // Every device of a case is stopped before its record is read, and each stops cleanly.
 void UploadTest::cleanup()
 {
+    if (!madeLock.isEmpty()) {
+        QDir().rmdir(madeLock);
+        QFile::remove(madeLock);
+        madeLock.clear();
+    }
+    if (runtimeOfTest.isNull())
+        qunsetenv("XDG_RUNTIME_DIR");
+    else
+        qputenv("XDG_RUNTIME_DIR", runtimeOfTest);
     for (auto &device : devices)
         QVERIFY(device->stop());
     devices.clear();
@@ -192,6 +233,21 @@ void UploadTest::commandLine_data()
     QTest::newRow("a missing file: the system's reason")
         << QStringList{"--json", "--check", "DIR/none.cvn"} << "" << 2 << "bad-file"
         << "cannot be read (No such file or directory)";
+    QTest::newRow("--check --json FILE")
+        << QStringList{"--check", "--json", "UPDATE"} << "" << 0 << "complete"
+        << "\"version\":\"2.0.0\"";
+    QTest::newRow("-json, then a bad option")
+        << QStringList{"-json", "--bogus"} << "" << 1 << "bad-command-line"
+        << "unknown option '--bogus'";
+    QTest::newRow("--check -- a name with a dash")
+        << QStringList{"--json", "--check", "--", "-x.cvn"} << "" << 0 << "complete"
+        << "\"file\":\"-x.cvn\"";
+    QTest::newRow("--api alsa while a JACK server runs")
+        << QStringList{"--json", "--api", "alsa", "--list"} << "" << 3 << "no-midi-service"
+        << "A JACK server is running: run again with --api jack, or start the ALSA sequencer.";
+    QTest::newRow("no --port, no MIDI service")
+        << QStringList{"--json", "UPDATE"} << "corvane-nobody" << 1 << "bad-command-line"
+        << "with --port, once a MIDI service runs. No MIDI service could be reached.";
     QTest::newRow("no MIDI service: a sentence a service")
         << QStringList{"--json", "--list"} << "corvane-nobody" << 3 << "no-midi-service"
         << "No MIDI service could be reached. The ALSA sequencer cannot be opened (/dev/snd/seq: "
@@ -212,6 +268,7 @@ void UploadTest::commandLine()
     QVERIFY(QFile::copy(update, folder.filePath("copy.cvn")));
     QCOMPARE(::rename(QFile::encodeName(folder.filePath("copy.cvn")).constData(), odd.constData()),
              0);
+    QVERIFY(QFile::copy(update, folder.filePath("-x.cvn")));
     arguments.replaceInStrings(QRegularExpression("^UPDATE$"), update);
     arguments.replaceInStrings(QRegularExpression("^DIR/"), folder.path() + "/");
     QProcess program;
@@ -221,6 +278,7 @@ void UploadTest::commandLine()
         program.setProcessEnvironment(environment);
     }
     program.setStandardInputFile(QProcess::nullDevice());
+    program.setWorkingDirectory(folder.path());
     program.start("bash",
                   QStringList{"-c",
                               "a=(); for x in \"$@\"; do a+=(\"$(printf %b \"$x\")\"); done; "
@@ -289,55 +347,87 @@ void UploadTest::sendOverJack_data()
     QTest::addColumn<QString>("sent");  // the file: "" the update, "damaged", "fifo"
     QTest::addColumn<bool>("held");     // this test holds the device's port as an updater does
     QTest::addColumn<int>("readLines"); // standard output closed after so many lines; -1 never
+    // What else the case does: "SIGHUP" (at interruptAt, for SIGINT), "kill device" (SIGKILL to
+    // the device at interruptAt), the program's own runtime folder or none, the port's lock file
+    // made by another user or a folder in its place, the library refusing the fourth send.
+    QTest::addColumn<QString>("setup");
 
     const QStringList port{"--port", "Corvane Device Out"};
     const QStringList yes = port + QStringList{"--yes"};
     const QStringList plainAck{"--no-version-reply"};
     QTest::newRow("whole update") << yes << QStringList() << 1 << 0 << -1 << 0 << "complete"
-                                  << kMessages << kMessages << "" << false << -1;
+                                  << kMessages << kMessages << "" << false << -1 << "";
     QTest::newRow("--no") << port + QStringList{"--no"} << QStringList() << 1 << 0 << -1 << 4
-                          << "declined" << 1 << 1 << "" << false << -1;
+                          << "declined" << 1 << 1 << "" << false << -1 << "";
     QTest::newRow("no terminal to ask on") << port << QStringList() << 1 << 0 << -1 << 4
-                                           << "no-terminal" << 1 << 1 << "" << false << -1;
+                                           << "no-terminal" << 1 << 1 << "" << false << -1 << "";
     // No version to replace is no yes: still nothing beyond the header.
     QTest::newRow("--no, header answered with an ACK")
         << port + QStringList{"--no"} << plainAck << 1 << 0 << -1 << 4 << "declined" << 1 << 1 << ""
-        << false << -1;
+        << false << -1 << "";
     QTest::newRow("no terminal, header answered with an ACK")
-        << port << plainAck << 1 << 0 << -1 << 4 << "no-terminal" << 1 << 1 << "" << false << -1;
+        << port << plainAck << 1 << 0 << -1 << 4 << "no-terminal" << 1 << 1 << "" << false << -1
+        << "";
     // Three messages answered: the fourth is sent, and nothing after it.
     QTest::newRow("silent device")
         << port + QStringList{"--yes", "--timeout", "2"} << QStringList{"--silent-after", "3"} << 1
-        << 0 << -1 << 5 << "timeout" << 4 << 4 << "" << false << -1;
+        << 0 << -1 << 5 << "timeout" << 4 << 4 << "" << false << -1 << "";
     // Talking all the while: one note in the log at 3 s all the same.
     QTest::newRow("silent device sending other messages")
         << port + QStringList{"--yes", "--timeout", "4.5"}
         << QStringList{"--silent-after", "3", "--chatter", "40"} << 1 << 0 << -1 << 5 << "timeout"
-        << 4 << 4 << "" << false << -1;
+        << 4 << 4 << "" << false << -1 << "";
     // Unplugged after five answers: the program ends by itself, without --timeout.
     QTest::newRow("instrument unplugged") << yes << QStringList{"--quit-after", "5"} << 1 << 0 << -1
-                                          << 6 << "port-gone" << 5 << 6 << "" << false << -1;
+                                          << 6 << "port-gone" << 5 << 6 << "" << false << -1 << "";
     // Replies 400 ms late: the signal comes with seconds of the transfer still to go.
     QTest::newRow("SIGINT") << yes << QStringList{"--delay", "400"} << 1 << 0 << 30 << 130
-                            << "interrupted" << 1 << kMessages - 1 << "" << false << -1;
+                            << "interrupted" << 1 << kMessages - 1 << "" << false << -1 << "";
     QTest::newRow("unknown port") << QStringList{"--port", "Corvane Keyboard", "--yes"}
                                   << QStringList() << 1 << 0 << -1 << 3 << "no-such-port" << 0 << 0
-                                  << "" << false << -1;
+                                  << "" << false << -1 << "";
     // Both devices' ports contain the text.
     QTest::newRow("port of two devices") << yes << QStringList() << 2 << 0 << -1 << 3
-                                         << "no-such-port" << 0 << 0 << "" << false << -1;
+                                         << "no-such-port" << 0 << 0 << "" << false << -1 << "";
     QTest::newRow("port appears later")
         << port + QStringList{"--yes", "--wait-for-port", "20"} << QStringList() << 1 << 2000 << -1
-        << 0 << "complete" << kMessages << kMessages << "" << false << -1;
+        << 0 << "complete" << kMessages << kMessages << "" << false << -1 << "";
     QTest::newRow("port held by another updater")
-        << yes << QStringList() << 1 << 0 << -1 << 3 << "port-in-use" << 0 << 0 << "" << true << -1;
-    QTest::newRow("two messages run together") << yes << QStringList() << 1 << 0 << -1 << 2
-                                               << "bad-file" << 0 << 0 << "damaged" << false << -1;
+        << yes << QStringList() << 1 << 0 << -1 << 3 << "port-in-use" << 0 << 0 << "" << true << -1
+        << "";
+    QTest::newRow("two messages run together")
+        << yes << QStringList() << 1 << 0 << -1 << 2 << "bad-file" << 0 << 0 << "damaged" << false
+        << -1 << "";
     QTest::newRow("a FIFO as the file") << yes << QStringList() << 1 << 0 << -1 << 2 << "bad-file"
-                                        << 0 << 0 << "fifo" << false << -1;
+                                        << 0 << 0 << "fifo" << false << -1 << "";
     // As "| head -2" does: the update goes on to its end.
-    QTest::newRow("output closed after 2 lines") << yes << QStringList() << 1 << 0 << -1 << 0 << ""
-                                                 << kMessages << kMessages << "" << false << 2;
+    // A terminal closed or an SSH connection lost mid-update: the update goes on to its end.
+    QTest::newRow("SIGHUP") << yes << QStringList{"--delay", "100"} << 1 << 0 << 30 << 0
+                            << "complete" << kMessages << kMessages << "" << false << -1
+                            << "SIGHUP";
+    // On the test's synchronous server the cycles wait seconds for the killed client: the run
+    // ends at the stall (7) or the port's disappearance (6), whichever is seen first.
+    QTest::newRow("device killed")
+        << yes << QStringList{"--delay", "100"} << 1 << 0 << 30 << 6 << "port-gone" << 1
+        << kMessages - 1 << "" << false << -1 << "kill device";
+    // One lock for every updater on the machine, whatever its environment.
+    for (const char *setup : {"own runtime folder", "no runtime folder", "lock of another user"})
+        QTest::newRow(qPrintable(QStringLiteral("port held, %1").arg(setup)))
+            << yes << QStringList() << 1 << 0 << -1 << 3 << "port-in-use" << 0 << 0 << "" << true
+            << -1 << setup;
+    QTest::newRow("lock unavailable")
+        << yes << QStringList() << 1 << 0 << -1 << 3 << "lock-unavailable" << 0 << 0 << "" << false
+        << -1 << "lock is a folder";
+    QTest::newRow("lock unavailable, --no-lock")
+        << yes + QStringList{"--no-lock"} << QStringList() << 1 << 0 << -1 << 0 << "complete"
+        << kMessages << kMessages << "" << false << -1 << "lock is a folder";
+    // RtMidi's ALSA output says so; its JACK output drops such a message without a word.
+    QTest::newRow("library refuses a send")
+        << yes << QStringList() << 1 << 0 << -1 << 8 << "send-failed" << 3 << 3 << "" << false << -1
+        << "refuse sends";
+    QTest::newRow("output closed after 2 lines")
+        << yes << QStringList() << 1 << 0 << -1 << 0 << "" << kMessages << kMessages << "" << false
+        << 2 << "";
 }
 
 void UploadTest::sendOverAlsa()
@@ -361,6 +451,9 @@ void UploadTest::send(const QString &api)
     QFETCH(QString, sent);
     QFETCH(bool, held);
     QFETCH(int, readLines);
+    QFETCH(QString, setup);
+    if (setup == "refuse sends" && api == "jack")
+        QSKIP("RtMidi's JACK output drops a message it cannot take without a word");
 
     const auto startDevices = [&] {
         bool started = true;
@@ -370,6 +463,24 @@ void UploadTest::send(const QString &api)
     };
     if (deviceLaterMs == 0)
         QVERIFY(startDevices());
+    if (setup.startsWith("lock")) {
+        // The port's lock file, made before anybody takes it.
+        QVERIFY(gMIDI.UseApi(api.toStdString()));
+        gMIDI.GetMIDIPortListName();
+        const QStringList ports = gMIDI.MIDIportList.filter("Corvane Device Out");
+        QCOMPARE(ports.size(), 1);
+        madeLock =
+            PortLock::Path(gMIDI.ApiName(), gMIDI.OutputName(gMIDI.PairedOutput(ports.first())));
+        QFile::remove(madeLock);
+        if (setup == "lock is a folder") {
+            QVERIFY(QDir().mkdir(madeLock));
+        } else {
+            QVERIFY(QFile(madeLock).open(QIODevice::WriteOnly));
+            QCOMPARE(::chown(QFile::encodeName(madeLock).constData(), 65534, 65534), 0);
+        }
+    }
+    if (setup == "no runtime folder") // the holder has one
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeFolder()));
     if (held) {
         // This process opens the device's port as an updater does, and so holds it.
         QVERIFY(gMIDI.UseApi(api.toStdString()));
@@ -382,6 +493,7 @@ void UploadTest::send(const QString &api)
     const QString path = sent == "damaged" ? damaged : sent == "fifo" ? fifo : update;
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    program.setProcessEnvironment(environmentFor(api, setup));
     const QStringList arguments = QStringList{"--api", api, "--json"} + options + QStringList{path};
     if (readLines < 0) {
         startProgram(program, arguments);
@@ -399,7 +511,7 @@ void UploadTest::send(const QString &api)
     }
     QByteArray out;
     bool interrupted = false;
-    QElapsedTimer clock;
+    QElapsedTimer clock, sinceSignal;
     clock.start();
     while (program.state() != QProcess::NotRunning && clock.elapsed() < kLimitMs) {
         if (deviceLaterMs > 0 && devices.empty() && clock.elapsed() >= deviceLaterMs)
@@ -409,9 +521,25 @@ void UploadTest::send(const QString &api)
         const QList<int> progress = progressOf(eventsOf(out));
         if (interruptAt >= 0 && !interrupted && !progress.isEmpty() &&
             progress.last() >= interruptAt) {
-            ::kill(pid_t(program.processId()), SIGINT);
+            if (setup == "kill device")
+                ::kill(pid_t(devices.back()->process.processId()), SIGKILL);
+            else
+                ::kill(pid_t(program.processId()), setup == "SIGHUP" ? SIGHUP : SIGINT);
             interrupted = true;
+            sinceSignal.start();
         }
+    }
+    if (setup == "kill device") {
+        // It never says goodbye: stopping it finds it gone, as it must be here.
+        devices.back()->process.waitForFinished(1000);
+        devices.pop_back();
+        records.pop_back();
+        --deviceCount;
+        QVERIFY2(sinceSignal.elapsed() < 5000,
+                 qPrintable(QStringLiteral("ended %1 ms after the device was killed")
+                                .arg(sinceSignal.elapsed())));
+        if (program.exitCode() == 7)
+            status = 7, result = "service-gone";
     }
     const bool ended = program.state() == QProcess::NotRunning;
     if (!ended) {
