@@ -17,6 +17,19 @@ QString count(qint64 n)
     return UpdateFile::Grouped(n);
 }
 
+QString hex(uint c, int digits)
+{
+    return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+// Appends the code point `c`, in two halves beyond the first 65,536.
+void append(QString *out, uint c)
+{
+    if (QChar::requiresSurrogates(c))
+        *out += QChar(QChar::highSurrogate(c));
+    *out += QChar(QChar::requiresSurrogates(c) ? QChar::lowSurrogate(c) : c);
+}
+
 // What stops an update: the window's button, the terminal's key.
 QString stopKey(UpdateTexts::Face face)
 {
@@ -72,4 +85,19 @@ QString UpdateTexts::TooLong(qint64 number, qint64 messages, qint64 length, qint
               "a MIDI interface (USB or 5-pin) takes at most %4 bytes in one message. Nothing "
               "was sent to the device.")
         .arg(count(number), count(messages), count(length), count(limit));
+}
+
+QString UpdateTexts::Printable(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const uint c : text.toUcs4()) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+            out += QLatin1String("\\x") + hex(c, 2);
+        else if (QChar::category(c) == QChar::Other_Format || c == 0x2028 || c == 0x2029)
+            out += QLatin1String("\\u") + hex(c, 4);
+        else
+            append(&out, c);
+    }
+    return out;
 }
