@@ -278,6 +278,12 @@ private slots:
             << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
             << QList<int>{0, 4, 100} << QStringList{question("1.0.0", "<b>2</b>"), "End"} << false
             << to + "<b>2</b>";
+        // Control characters in either version show as their codes, each version on its line.
+        const QString c = "\\x0A\\x1B\\x09\\x0D\\x7F\\x07";
+        QTest::newRow("control characters in the versions")
+            << header("\n\x1B\t\r\x7F\x07", 40) + message(960, 7)
+            << QList<QByteArray>{versionReply("\t"), kAck} << false << "Yes" << -1 << 2
+            << QList<int>{0, 4, 100} << QStringList{question("\\x09", c), "End"} << false << to + c;
         // The question's file version comes from byte 33 on, which an 11-byte file lacks.
         QTest::newRow("11-byte file, version reply, Yes")
             << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
