@@ -434,7 +434,7 @@ private slots:
             << QList<int>{0, 3} << 0 << 3 << 61000 << QString()
             << w2 +
                    "61 s. It sent 3 messages that are no acknowledgement, the last: F0 01 02 03 04 "
-                   "05 06 \u2026." +
+                   "05 06 \u2026" +
                    advice;
         QTest::newRow("message 2 of 16385, silent for 1000 s")
             << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000 << QString()

@@ -44,10 +44,13 @@ QString UpdateTexts::Waiting(qint64 message, qint64 messages, qint64 seconds, in
     QString text = tr("Waiting for the device to acknowledge message %1 of %2: %3 s.")
                        .arg(count(message), count(messages), count(seconds));
     if (others == 1)
-        text += tr(" It sent 1 message that is no acknowledgement: %1.").arg(lastOther);
+        text += tr(" It sent 1 message that is no acknowledgement: %1").arg(lastOther);
     else if (others > 1)
-        text += tr(" It sent %1 messages that are no acknowledgement, the last: %2.")
+        text += tr(" It sent %1 messages that are no acknowledgement, the last: %2")
                     .arg(count(others), lastOther);
+    // The bytes end the sentence; an ellipsis after them (the message went on) ends it already.
+    if (others > 0 && !text.endsWith(QChar(0x2026)))
+        text += QLatin1Char('.');
     if (advise)
         text += tr(" If no answer comes, check the MIDI connection and the instrument. %1 stops "
                    "here: the update is not complete.")
