@@ -1,6 +1,7 @@
 #include "cli/Console.h"
 
 #include "update/UpdateFile.h"
+#include "update/UpdateTexts.h"
 
 #include <QJsonDocument>
 
@@ -38,11 +39,6 @@ int width(const QString &text)
     for (const uint c : text.toUcs4())
         columns += std::max(0, ::wcwidth(wchar_t(c)));
     return columns;
-}
-
-QString hex(uint c, int digits)
-{
-    return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
 }
 
 } // namespace
@@ -137,17 +133,7 @@ void Console::Prompt(const QString &text)
 
 QString Console::Printable(const QString &text)
 {
-    QString out;
-    out.reserve(text.size());
-    for (const uint c : text.toUcs4()) {
-        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
-            out += QLatin1String("\\x") + hex(c, 2);
-        else if (QChar::category(c) == QChar::Other_Format || c == 0x2028 || c == 0x2029)
-            out += QLatin1String("\\u") + hex(c, 4);
-        else
-            append(&out, c);
-    }
-    return out;
+    return UpdateTexts::Printable(text);
 }
 
 QString Console::Count(qint64 n)

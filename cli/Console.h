@@ -41,8 +41,7 @@ public:
     // Why a write to standard output failed first; empty while all went out.
     QString OutputError;
 
-    // Outside text (port names, version texts) as it is, with control characters as \xNN and
-    // invisible formatting characters (a right-to-left override) as \uNNNN.
+    // Outside text (port names, version texts) as the window shows it too: UpdateTexts::Printable.
     static QString Printable(const QString &text);
     // 1234567 as "1,234,567".
     static QString Count(qint64 n);

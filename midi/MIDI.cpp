@@ -4,6 +4,7 @@
 #include "midi/MidiBackend.h"
 #include "midi/PortLock.h"
 #include "midi/SysExAssembler.h"
+#include "update/UpdateTexts.h"
 
 #include <RtMidi.h>
 
@@ -166,7 +167,7 @@ void MIDI::OpenMIDIPort(int index)
     if (!midiin || !midiout) {
         OpenError = QStringLiteral("The MIDI port \"%1\" could not be opened: no MIDI service is "
                                    "available.\n\n%2")
-                        .arg(chosen, ServiceError);
+                        .arg(UpdateTexts::Printable(chosen), ServiceError);
         return;
     }
 
@@ -197,10 +198,10 @@ void MIDI::OpenMIDIPort(int index)
     if (!outName.isEmpty()) {
         OutputLock = std::make_unique<PortLock>(ApiName(), outName);
         if (OutputLock->state() == PortLock::Busy) {
-            PortBusy =
+            PortBusy = UpdateTexts::Printable(
                 QStringLiteral("The MIDI port \"%1\" is being updated by %2: one update at a "
                                "time per instrument. Nothing was sent.")
-                    .arg(outName, OutputLock->holder());
+                    .arg(outName, OutputLock->holder()));
             OpenError = PortBusy;
             OutputLock.reset();
             setMIDIportName(outName, chosen);
@@ -270,6 +271,9 @@ void MIDI::OpenMIDIPort(int index)
         MidiBackend::awaitJackLinks(peers, kClientName, 2000);
         Watch = std::make_unique<JackWatch>(kClientName);
     }
+    // One problem a line: a port name or the library's words never break one into two.
+    for (QString &problem : problems)
+        problem = UpdateTexts::Printable(problem);
     OpenError = problems.join(QLatin1Char('\n'));
 }
 

@@ -66,7 +66,8 @@ public:
 
     // Why no MIDI service could be opened at start-up; empty when midiin and midiout exist.
     QString ServiceError;
-    // What went wrong in the last OpenMIDIPort; empty when both ports opened.
+    // What went wrong in the last OpenMIDIPort, one problem a line, the port names in it as
+    // UpdateTexts::Printable shows them; empty when both ports opened.
     QString OpenError;
     // Set, as OpenError is, when the last OpenMIDIPort opened nothing because another process is
     // sending to the same output port; empty otherwise.

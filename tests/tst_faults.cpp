@@ -50,7 +50,8 @@ QByteArray unrelatedSysEx(int size)
 // The replacement question for a device that reports `current`, with the small file's version.
 QString question(const QString &current = QStringLiteral("1.0.0"))
 {
-    return "Current firmware version is " + current.left(22) + "\nNew version is 2.0.0\nReplace ?";
+    return "Current firmware version is " + current.left(22) +
+           QString(current.size() > 22, QChar(0x2026)) + "\nNew version is 2.0.0\nReplace ?";
 }
 
 // True once the process has ended: gone, or a zombie that its parent has not reaped yet.

@@ -166,17 +166,20 @@ void MainWindowTest::portLabelNamesTheSelectedPort_data()
     QTest::newRow("markup") << "Synth <b>X</b> & <i>co</i>";
     QTest::newRow("longer than the label")
         << "Virtual Raw MIDI 0-0:VirMIDI 0-0 20:0 (2nd interface)";
+    // Shown as the terminal program shows them: control characters as their codes, on one line.
+    QTest::newRow("control characters") << "Synth\n\x1B[2J\tX\u202E";
 }
 
 void MainWindowTest::portLabelNamesTheSelectedPort()
 {
     QFETCH(QString, name);
+    const QString printable = UpdateTexts::Printable(name);
     MainWindow w;
     w.show();
     w.setLabelMIDIportName(name);
     QLabel *label = w.Form->labelMIDIportName;
     // Whole where it fits, else cut with a mark: never clipped at the label's edge.
-    const QString whole = "Selected MIDI port: " + name;
+    const QString whole = "Selected MIDI port: " + printable;
     const QString text = shown(label->text(), label->textFormat());
     QVERIFY2(label->fontMetrics().horizontalAdvance(text) <= label->contentsRect().width(),
              qPrintable(text));
@@ -184,7 +187,7 @@ void MainWindowTest::portLabelNamesTheSelectedPort()
         QVERIFY2(text.endsWith(QChar(0x2026)) && whole.startsWith(text.chopped(1)),
                  qPrintable(text));
     // The whole name, wherever the label cuts it, in its tool tip.
-    QCOMPARE(shown(label->toolTip(), Qt::AutoText), name);
+    QCOMPARE(shown(label->toolTip(), Qt::AutoText), printable);
     // The name must be readable on the black window: some of its pixels are drawn in green.
     const QImage shot = label->grab().toImage();
     int green = 0;
@@ -201,7 +204,7 @@ void MainWindowTest::portLabelNamesTheSelectedPort()
     const QRect form = w.Form->centralWidget->geometry();
     const QRect bar = w.Form->statusBar->geometry();
     w.ShowStatusNote(UpdateTexts::PortGone(name, 11, 41, UpdateTexts::Face::Window));
-    const QString note = "The MIDI port \"" + name +
+    const QString note = "The MIDI port \"" + printable +
                          "\" has gone: was the instrument disconnected? The update stopped at "
                          "message 11 of 41 and is not complete. Reconnect the instrument, press "
                          "Exit and run the update again.";

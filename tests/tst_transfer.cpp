@@ -279,6 +279,15 @@ private slots:
             << QList<QByteArray>{versionReply("1.0.0"), kAck} << false << "Yes" << -1 << 2
             << QList<int>{0, 4, 100} << QStringList{question("1.0.0", "<b>2</b>"), "End"} << false
             << to + "<b>2</b>";
+        // Control characters show as their codes; a device's version cut at 22 bytes is marked.
+        const QString c = "\\x0A\\x1B\\x09\\x0D\\x7F\\x07";
+        QTest::newRow("control characters in the versions, device's of 23 bytes")
+            << header("\n\x1B\t\r\x7F\x07", 40) + message(960, 7)
+            << QList<QByteArray>{versionReply("\t" + v30.left(22)), kAck} << false << "Yes" << -1
+            << 2 << QList<int>{0, 4, 100}
+            << QStringList{question("\\x09" + QString::fromLatin1(v30.left(21)) + QChar(0x2026), c),
+                           "End"}
+            << false << to + c;
         // The question's file version comes from byte 33 on, which an 11-byte file lacks.
         QTest::newRow("11-byte file, version reply, Yes")
             << hex("F0 7E 10 07 02 00 00 00 00 01 F7") << QList<QByteArray>{versionReply("1.0.0")}
@@ -431,7 +440,7 @@ private slots:
             << QList<int>{0, 3} << 0 << 3 << 61000 << QString()
             << w2 +
                    "61 s. It sent 3 messages that are no acknowledgement, the last: F0 01 02 03 04 "
-                   "05 06 \u2026." +
+                   "05 06 \u2026" +
                    advice;
         QTest::newRow("message 2 of 16385, silent for 1000 s")
             << 2 << QByteArray() << QList<int>{0, 0} << 0 << 16385 << 1000000 << QString()

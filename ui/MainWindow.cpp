@@ -3,6 +3,7 @@
 
 #include "ui/midiselection.h"
 #include "update/HandleSys.h"
+#include "update/UpdateTexts.h"
 
 #include <QCoreApplication>
 #include <QIcon>
@@ -62,13 +63,16 @@ MainWindow::~MainWindow()
 
 void MainWindow::setLabelMIDIportName(QString name)
 {
-    // Port names come from any MIDI client on the system: shown as written, never as markup.
+    // Port names come from any MIDI client on the system: never markup, and a control character
+    // shows as its code instead of breaking the line.
+    name = UpdateTexts::Printable(name);
     QLabel *label = Form->labelMIDIportName;
     label->setTextFormat(Qt::PlainText);
     // The label is narrower than the longest names: a cut is marked, the whole name is one hover
     // away.
-    label->setText(label->fontMetrics().elidedText(QStringLiteral("Selected MIDI port: ") + name,
-                                                   Qt::ElideRight, label->contentsRect().width()));
+    label->setText(label->fontMetrics().elidedText(
+        QCoreApplication::translate("MainWindow", "Selected MIDI port: ") + name, Qt::ElideRight,
+        label->contentsRect().width()));
     label->setToolTip(midiselection::plainToolTip(name));
 }
 
@@ -85,10 +89,13 @@ void MainWindow::SetUpdaterersion(char *text, QString whole)
     const QString version = text ? QString::fromUtf8(text) : QString();
     if (whole.isNull())
         whole = version;
-    // Cut by the file's 23 bytes or by the label's width: either way the cut is marked.
-    QString shown = QCoreApplication::translate("MainWindow", "Updating to version ") + version;
+    // Cut by the file's 23 bytes or by the label's width: either way the cut is marked. The text
+    // comes from the file: a control character in it shows as its code, on the label's one line.
+    QString shown = QCoreApplication::translate("MainWindow", "Updating to version ") +
+                    UpdateTexts::Printable(version);
     if (whole.size() > version.size())
         shown += QChar(0x2026);
+    whole = UpdateTexts::Printable(whole);
     QLabel *label = Form->labelMsg;
     label->show();
     label->setTextFormat(Qt::PlainText); // the version text comes from the file
@@ -99,8 +106,12 @@ void MainWindow::SetUpdaterersion(char *text, QString whole)
 
 void MainWindow::ShowStatusNote(const QString &text, const QString &detail)
 {
-    const QString whole = detail.isEmpty() ? text : text + QStringLiteral("\n\n") + detail;
-    StatusNote->setText(text);
+    // Port names and the library's words in a note come from outside: a control character in
+    // them shows as its code, and never breaks or hides the note's text.
+    const QString note = UpdateTexts::Printable(text);
+    const QString whole =
+        detail.isEmpty() ? note : note + QStringLiteral("\n\n") + UpdateTexts::Printable(detail);
+    StatusNote->setText(note);
     // The whole text and the library's words, wrapped, also where a word wider than the bar is
     // cut at its edge.
     StatusNote->setToolTip(

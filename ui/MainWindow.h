@@ -20,7 +20,8 @@ public:
     // `text` was cut; null to take `text` as whole.
     void SetUpdaterersion(char *text, QString whole = QString());
     // The status line while the transfer waits for the device, a port that has gone, a send that
-    // failed (UpdateTexts); `detail` goes to the tool tip only.
+    // failed (UpdateTexts); `detail` goes to the tool tip only. Both are shown printable
+    // (UpdateTexts::Printable), as are the port's name and the version text above.
     void ShowStatusNote(const QString &text, const QString &detail = QString());
     void ClearStatusNote();
 

@@ -52,6 +52,11 @@ void midiselection::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
     // Time may have passed since the list was made (a box about the MIDI service came first).
+    followPortsAgain();
+}
+
+void midiselection::followPortsAgain()
+{
     refreshList();
     if (gMIDI.ServiceError.isEmpty())
         refreshTimer->start();
@@ -223,18 +228,19 @@ void midiselection::on_pushButtonOk_clicked()
     int index = gMIDI.searchMIDIport(gMIDI.MIDIportName);
     gMIDI.OpenMIDIPort(index);
     if (!gMIDI.OpenError.isEmpty()) {
-        // Unless another updater holds the port (below), the run goes on (the device may still be
-        // reached), but the user must know why it may not. It names ports as other MIDI clients
-        // called them: shown as written, never as markup.
+        // The user must know why the run goes on with a problem, or does not. It names ports as
+        // other MIDI clients called them: plain text, never markup.
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), gMIDI.OpenError,
                         QMessageBox::Ok, this);
         box.setTextFormat(Qt::PlainText);
         box.exec();
     }
-    // Another updater is sending to that instrument and nothing was opened: the user may choose
+    // Another updater is sending to that instrument, or a port has gone: the update would have
+    // no port to go to, or the device's answers none to come back by. The user may choose
     // another port, or cancel.
-    if (!gMIDI.PortBusy.isEmpty()) {
-        refreshTimer->start();
+    if (!gMIDI.PortBusy.isEmpty() || gMIDI.OutputPortName.isEmpty() || !gMIDI.InputOpen) {
+        gMIDI.CloseMIDIPort();
+        followPortsAgain();
         return;
     }
     DialogResult = 1;

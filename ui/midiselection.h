@@ -35,6 +35,8 @@ private slots:
 private:
     void chooseCurrentEntry();
     void refreshList();
+    // The list as the ports are now, and from then on every second.
+    void followPortsAgain();
     void followPorts(const QStringList &ports);
     void keepChoice();
     void updateHint();

@@ -112,10 +112,12 @@ void HandleSys::waitOver()
 
 bool HandleSys::ReplaceYesNo()
 {
+    // Both versions come from outside: a control character in one shows as its code and keeps
+    // each version on its own line.
     const QString text = QCoreApplication::translate("HandleSys", "Current firmware version is ") +
-                         DeviceVersion() + QLatin1Char('\n') +
+                         UpdateTexts::Printable(DeviceVersion()) + QLatin1Char('\n') +
                          QCoreApplication::translate("HandleSys", "New version is ") +
-                         FileVersionText() + QLatin1Char('\n') +
+                         UpdateTexts::Printable(FileVersionText()) + QLatin1Char('\n') +
                          QCoreApplication::translate("HandleSys", "Replace ?");
 
     if (BoxSink)

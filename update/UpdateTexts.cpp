@@ -17,6 +17,19 @@ QString count(qint64 n)
     return UpdateFile::Grouped(n);
 }
 
+QString hex(uint c, int digits)
+{
+    return QString::number(c, 16).toUpper().rightJustified(digits, QLatin1Char('0'));
+}
+
+// Appends the code point `c`, in two halves beyond the first 65,536.
+void append(QString *out, uint c)
+{
+    if (QChar::requiresSurrogates(c))
+        *out += QChar(QChar::highSurrogate(c));
+    *out += QChar(QChar::requiresSurrogates(c) ? QChar::lowSurrogate(c) : c);
+}
+
 // What stops an update: the window's button, the terminal's key.
 QString stopKey(UpdateTexts::Face face)
 {
@@ -31,10 +44,13 @@ QString UpdateTexts::Waiting(qint64 message, qint64 messages, qint64 seconds, in
     QString text = tr("Waiting for the device to acknowledge message %1 of %2: %3 s.")
                        .arg(count(message), count(messages), count(seconds));
     if (others == 1)
-        text += tr(" It sent 1 message that is no acknowledgement: %1.").arg(lastOther);
+        text += tr(" It sent 1 message that is no acknowledgement: %1").arg(lastOther);
     else if (others > 1)
-        text += tr(" It sent %1 messages that are no acknowledgement, the last: %2.")
+        text += tr(" It sent %1 messages that are no acknowledgement, the last: %2")
                     .arg(count(others), lastOther);
+    // The bytes end the sentence; an ellipsis after them (the message went on) ends it already.
+    if (others > 0 && !text.endsWith(QChar(0x2026)))
+        text += QLatin1Char('.');
     if (advise)
         text += tr(" If no answer comes, check the MIDI connection and the instrument. %1 stops "
                    "here: the update is not complete.")
@@ -82,4 +98,19 @@ QString UpdateTexts::TooLong(qint64 number, qint64 messages, qint64 length, qint
               "a MIDI interface (USB or 5-pin) takes at most %4 bytes in one message. Nothing "
               "was sent to the device.")
         .arg(count(number), count(messages), count(length), count(limit));
+}
+
+QString UpdateTexts::Printable(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const uint c : text.toUcs4()) {
+        if (c < 0x20 || c == 0x7F || (c >= 0x80 && c < 0xA0))
+            out += QLatin1String("\\x") + hex(c, 2);
+        else if (QChar::category(c) == QChar::Other_Format || c == 0x2028 || c == 0x2029)
+            out += QLatin1String("\\u") + hex(c, 4);
+        else
+            append(&out, c);
+    }
+    return out;
 }

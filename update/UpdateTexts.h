@@ -26,4 +26,8 @@ public:
     static QString LibrarySaid(const QString &reason);
     // Message `number` is `length` bytes long, more than the port carries (`limit`).
     static QString TooLong(qint64 number, qint64 messages, qint64 length, qint64 limit);
+    // Outside text (port names, version texts) as it is, with control characters as \xNN and
+    // invisible formatting characters (a right-to-left override) as \uNNNN: on one line, and
+    // nothing in it hidden or taken as a terminal's command.
+    static QString Printable(const QString &text);
 };

@@ -242,7 +242,11 @@ QString UpdateTransfer::DeviceVersion()
 {
     // Taken whole from the MIDI input thread, even when a second version reply arrives meanwhile.
     QByteArray text;
-    gMIDIsysParser.ReadVersion(&text);
+    const qint64 announced = gMIDIsysParser.ReadVersion(&text);
+    // Only 22 bytes are kept, and a reply may end before its announced length: the mark tells
+    // that the device's version goes on.
+    if (announced > text.size())
+        return QString::fromUtf8(text) + QChar(0x2026);
     return QString::fromUtf8(text);
 }
 

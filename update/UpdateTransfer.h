@@ -39,7 +39,8 @@ public:
     // Streams the loaded file; refuses it first, sending nothing, when a message is longer than
     // the open output port carries.
     Outcome Send();
-    // The device's version text from its version reply, published for reading by this call.
+    // The device's version text from its version reply, published for reading by this call; it
+    // ends in "…" when the reply announced more than the text kept.
     QString DeviceVersion();
     // The file's version text as the question shows it: up to 64 characters, then "…"; null
     // when getParameters decoded none.
