@@ -211,10 +211,11 @@ void MIDI::OpenMIDIPort(int index)
             LockError = OutputLock->error();
             OutputLock.reset();
             if (!AllowUnlocked) {
-                OpenError = QStringLiteral("The MIDI port \"%1\" cannot be locked for the update "
-                                           "(%2), so another updater could send to the same "
-                                           "instrument unseen. Nothing was sent.")
-                                .arg(outName, LockError);
+                OpenError =
+                    QStringLiteral("The MIDI port \"%1\" cannot be locked for the update "
+                                   "(%2), so another updater could send to the same "
+                                   "instrument unseen. Nothing was sent.")
+                        .arg(UpdateTexts::Printable(outName), UpdateTexts::Printable(LockError));
                 setMIDIportName(outName, chosen);
                 return;
             }

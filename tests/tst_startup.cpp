@@ -50,6 +50,7 @@ private slots:
     void escapeEndsTheRunLikeCancel();
     void vanishedPortIsReportedAndTheRunGoesOn();
     void heldPortIsRefusedAndTheChoiceStays();
+    void unlockablePortIsSentToOnlyWhenTheUserSaysSo();
     void okOpensCurrentEntryAndAsksForTheFile_data();
     void okOpensCurrentEntryAndAsksForTheFile();
     void listFollowsPortsThatComeAndGo_data();
@@ -236,6 +237,48 @@ void StartupTest::heldPortIsRefusedAndTheChoiceStays()
              qPrintable(warning));
     QVERIFY(!midiin->isPortOpen());
     QVERIFY(!midiout->isPortOpen());
+}
+
+// A port whose lock cannot be taken: a box says why; "Choose again" opens nothing, "Send without
+// the lock" goes on to the file.
+void StartupTest::unlockablePortIsSentToOnlyWhenTheUserSaysSo()
+{
+    gMIDI.CloseMIDIPort();
+    const QString lock = PortLock::Path(QStringLiteral("Jack"),
+                                        gMIDI.OutputName(gMIDI.PairedOutput("Synth:to host")));
+    QFile::remove(lock);
+    QVERIFY(QDir().mkdir(lock));
+    bool openedNothing = false;
+    const auto answer = [](const char *button) {
+        return [button](QWidget *w) {
+            auto *box = qobject_cast<QMessageBox *>(w);
+            for (QAbstractButton *b : box ? box->buttons() : QList<QAbstractButton *>())
+                if (b->text() == button)
+                    return b->click();
+            ModalDriver::reject(w);
+        };
+    };
+    ModalDriver script;
+    script.expect([&](QWidget *w) {
+        auto *dialog = qobject_cast<midiselection *>(w);
+        QVERIFY(dialog);
+        clickEntry(dialog, "Synth:to host");
+        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton); // "Choose again"
+        openedNothing = dialog->isVisible() && !midiout->isPortOpen();
+        clickEntry(dialog, "Synth:to host");
+        QTest::mouseClick(dialog->Form->pushButtonOk, Qt::LeftButton); // "Send without the lock"
+    });
+    script.expect(answer("Choose again"));
+    script.expect(answer("Send without the lock"));
+    script.expect(&ModalDriver::reject);
+    const int status = runUpdater();
+    QDir().rmdir(lock);
+    QCOMPARE(status, 0);
+    QVERIFY(openedNothing);
+    QCOMPARE(script.classNames(),
+             (QStringList{"midiselection", "QMessageBox", "QMessageBox", "QFileDialog"}));
+    QVERIFY2(script.seen().at(1).text.contains(lock), qPrintable(script.seen().at(1).text));
+    QVERIFY(midiout->isPortOpen());
 }
 
 void StartupTest::okOpensCurrentEntryAndAsksForTheFile_data()

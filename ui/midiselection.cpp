@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStyledItemDelegate>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -226,7 +227,17 @@ void midiselection::on_pushButtonOk_clicked()
     QListWidgetItem *current = Form->listWidget->currentItem();
     gMIDI.MIDIportName = current ? current->text() : QString();
     int index = gMIDI.searchMIDIport(gMIDI.MIDIportName);
+    gMIDI.AllowUnlocked = false;
     gMIDI.OpenMIDIPort(index);
+    // The port cannot be locked: the user decides whether to send unseen by other updaters.
+    if (!gMIDI.LockError.isEmpty() && gMIDI.OutputPortName.isEmpty()) {
+        if (!sendWithoutLock()) {
+            followPortsAgain();
+            return;
+        }
+        gMIDI.AllowUnlocked = true;
+        gMIDI.OpenMIDIPort(gMIDI.searchMIDIport(gMIDI.MIDIportName));
+    }
     if (!gMIDI.OpenError.isEmpty()) {
         // The user must know why the run goes on with a problem, or does not. It names ports as
         // other MIDI clients called them: plain text, never markup.
@@ -245,6 +256,25 @@ void midiselection::on_pushButtonOk_clicked()
     }
     DialogResult = 1;
     close();
+}
+
+bool midiselection::sendWithoutLock()
+{
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"),
+                    gMIDI.OpenError + QLatin1Char(' ') +
+                        QCoreApplication::translate("midiselection",
+                                                    "Send without the lock only when no other "
+                                                    "updater can be sending to this instrument."),
+                    QMessageBox::NoButton, this);
+    box.setTextFormat(Qt::PlainText);
+    QPushButton *go =
+        box.addButton(QCoreApplication::translate("midiselection", "Send without the lock"),
+                      QMessageBox::AcceptRole);
+    QPushButton *back = box.addButton(QCoreApplication::translate("midiselection", "Choose again"),
+                                      QMessageBox::RejectRole);
+    box.setDefaultButton(back);
+    box.exec();
+    return box.clickedButton() == go;
 }
 
 void midiselection::on_pushButtonCancel_clicked()
