@@ -56,6 +56,11 @@ for qt in $qt_versions; do
     *) echo "install-deps.sh: CORVANE_QT_MAJOR must list 5 and/or 6, not \"$qt\"" >&2; exit 2 ;;
     esac
 done
+# The system's lock folder, where the updaters lock the ports they send to: every Debian system
+# has one, a bare root (a chroot, some containers) may not.
+if [ ! -d /run/lock ]; then
+    if [ "$(id -u)" -eq 0 ]; then mkdir -p -m 1777 /run/lock; else sudo mkdir -p -m 1777 /run/lock; fi
+fi
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")

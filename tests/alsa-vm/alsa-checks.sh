@@ -8,7 +8,8 @@
 # - tst_noservice with /dev/snd hidden: the suites that need no MIDI service get none;
 # - tst_upload's ALSA cases: corvane-upload on all four virtual ports at once, and a file whose
 #   messages no raw MIDI port carries; over the sequencer, an instrument unplugged mid-update and a
-#   port that another updater holds; USB MIDI instruments: a whole update, one pulled out
+#   port that another updater holds, a port whose lock cannot be taken, a send the sequencer
+#   refuses; USB MIDI instruments: a whole update, one pulled out
 #   mid-update, one plugged in while --wait-for-port waits, two at once.
 # Usage: alsa-checks.sh TST_ALSA TST_FAULTS TST_NOSERVICE NO_ALSA_SH TST_UPLOAD
 set -u
@@ -40,7 +41,8 @@ check "tst_faults deviceVanishesMidTransfer over ALSA" "$2" deviceVanishesMidTra
 check "tst_noservice with /dev/snd hidden" env JACK_DEFAULT_SERVER=corvane-nobody "$4" "$3" \
     managerRunsWithoutPorts userIsToldAndCancelEndsTheRun
 check "tst_upload over ALSA" env CORVANE_ALSA_VM=1 "$5" alsaFourPortsAtOnce alsaLongMessagesRefused \
-    "sendOverAlsa:instrument unplugged" "sendOverAlsa:port held by another updater" usbInstrument
+    "sendOverAlsa:instrument unplugged" "sendOverAlsa:port held by another updater" \
+    "sendOverAlsa:lock unavailable" "sendOverAlsa:library refuses a send" usbInstrument
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'alsa-checks: FAILED: %s\n' "${failed[@]}" >&2
     exit 1

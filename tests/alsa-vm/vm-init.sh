@@ -35,6 +35,8 @@ mount -t devpts devpts $r/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs $r/dev/shm
 mount -t tmpfs -o mode=1777 tmpfs $r/tmp
 mount -t tmpfs -o mode=755 tmpfs $r/run
+# The system's lock folder, where the updaters lock the ports they send to.
+mkdir -m 1777 $r/run/lock
 mkdir -p "$r$src" 2>/dev/null
 mount -o move /src "$r$src" || off
 # Last, so that a share below /tmp or in the source tree is not hidden.
