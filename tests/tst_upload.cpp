@@ -6,7 +6,9 @@
 #include "UpdateTestSupport.h"
 
 #include "midi/MIDI.h"
+#include "cli/Console.h"
 #include "midi/PortLock.h"
+#include "update/UpdateTexts.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -81,6 +83,8 @@ private slots:
     void commandLine_data();
     void commandLine();
     void helpAgreesWithManual();
+    void waitingNoteIsWrappedWhole_data();
+    void waitingNoteIsWrappedWhole();
     void sendOverJack_data();
     void sendOverJack() { send("jack"); }
     // The rows of sendOverJack that the ALSA sequencer meets differently: its ports and its locks.
@@ -333,6 +337,35 @@ void UploadTest::helpAgreesWithManual()
     QVERIFY(help.split('\n').filter(QRegularExpression("^.{81}")).isEmpty());
 }
 
+// The note about a silent instrument ends by saying how to stop: it is wrapped whole, on lines no
+// wider than the terminal, however narrow.
+void UploadTest::waitingNoteIsWrappedWhole_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("columns");
+    const QString note = UpdateTexts::Waiting(4249, 100001, 75, 2, "F0 7E 10 06 01 F7", true,
+                                              UpdateTexts::Face::Terminal);
+    for (int columns : {200, 79, 39, 12})
+        QTest::newRow(qPrintable(QStringLiteral("%1 columns").arg(columns))) << note << columns;
+    QTest::newRow("a word wider than the line") << "ab 0123456789abcdef Ctrl-C" << 8;
+    QTest::newRow("wide characters, 3 columns")
+        << QString::fromUtf8("\xE6\x97\xA5\xE6\x9C\xAC Ctrl-C") << 3;
+}
+
+void UploadTest::waitingNoteIsWrappedWhole()
+{
+    QFETCH(QString, text);
+    QFETCH(int, columns);
+    const QStringList lines = Console::Wrap(text, columns);
+    QString joined;
+    for (const QString &line : lines) {
+        QVERIFY2(Console::Cut(line, columns) == line, qPrintable(line));
+        joined += QString(line).remove(' ');
+    }
+    QCOMPARE(joined, QString(text).remove(' '));
+    QVERIFY(text.endsWith(lines.last()));
+}
+
 void UploadTest::sendOverJack_data()
 {
     QTest::addColumn<QStringList>("options"); // besides --api API --json and the file
@@ -573,6 +606,9 @@ void UploadTest::send(const QString &api)
         QCOMPARE(outcome.value("result").toString(), result);
         acknowledged = outcome.value("acknowledged").toInt(-1);
     }
+    // A port that is not there yet: the wait is said at once.
+    if (deviceLaterMs > 0)
+        QCOMPARE(events.value(0).value("event").toString(), QString("waiting_for_port"));
     // One event at every tenth, in order; all eleven for a whole update.
     const QList<int> progress = progressOf(events);
     for (int i = 0; i < progress.size(); ++i)
