@@ -5,6 +5,7 @@
 #include "update/MIDIsysParser.h"
 #include "update/UpdateTexts.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 
 #include <atomic>
@@ -305,6 +306,14 @@ void TerminalTransfer::waiting(qint64 ms, qint64 message, qint64 messages, int o
                    {QStringLiteral("messages"), messages},
                    {QStringLiteral("seconds"), seconds},
                    {QStringLiteral("others"), others}});
+}
+
+void TerminalTransfer::othersJoined(const QStringList &senders, bool disconnected)
+{
+    console.Line(UpdateTexts::OthersJoined(senders, disconnected));
+    console.Event({{QStringLiteral("event"), QStringLiteral("other_senders")},
+                   {QStringLiteral("senders"), QJsonArray::fromStringList(senders)},
+                   {QStringLiteral("disconnected"), disconnected}});
 }
 
 void TerminalTransfer::waitOver()

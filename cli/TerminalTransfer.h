@@ -54,6 +54,7 @@ protected:
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;
+    void othersJoined(const QStringList &senders, bool disconnected) override;
 
 private:
     // Reads one answer from the terminal; false on a signal or the end of the input.

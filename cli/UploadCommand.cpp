@@ -3,6 +3,7 @@
 #include "cli/TerminalTransfer.h"
 #include "midi/MIDI.h"
 #include "midi/MidiBackend.h"
+#include "midi/OtherSenders.h"
 
 #include <RtMidi.h>
 #include "update/UpdateTexts.h"
@@ -228,12 +229,13 @@ int UploadCommand::run(const QStringList &arguments)
     const QCommandLineOption waitOption(QStringLiteral("wait-for-port"), QString(),
                                         QStringLiteral("SECONDS"));
     const QCommandLineOption noLockOption(QStringLiteral("no-lock"));
+    const QCommandLineOption othersOption(QStringLiteral("disconnect-others"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption versionOption(QStringLiteral("version"));
     parser.addOptions({listOption, checkOption, apiOption, portOption, yesOption, noOption,
-                       timeoutOption, waitOption, noLockOption, quietOption, jsonOption,
-                       versionOption});
+                       timeoutOption, waitOption, noLockOption, othersOption, quietOption,
+                       jsonOption, versionOption});
 
     const auto bad = [this](const QString &why) {
         return finish(BadCommandLine, QStringLiteral("bad-command-line"),
@@ -302,7 +304,7 @@ int UploadCommand::run(const QStringList &arguments)
     const bool sendOptions = parser.isSet(portOption) || parser.isSet(yesOption) ||
                              parser.isSet(noOption) || parser.isSet(timeoutOption) ||
                              parser.isSet(waitOption) || parser.isSet(quietOption) ||
-                             parser.isSet(noLockOption);
+                             parser.isSet(noLockOption) || parser.isSet(othersOption);
     if (parser.isSet(listOption)) {
         if (parser.isSet(checkOption) || sendOptions || !files.isEmpty())
             return bad(QStringLiteral("--list takes only --api and --json"));
@@ -314,6 +316,7 @@ int UploadCommand::run(const QStringList &arguments)
         return check(checkFile.isEmpty() ? files.first() : checkFile);
     }
     noLock = parser.isSet(noLockOption);
+    disconnectOthers = parser.isSet(othersOption);
     if (files.size() != 1)
         return bad(files.isEmpty() ? QStringLiteral("no update file given")
                                    : QStringLiteral("one update file at a time"));
@@ -384,16 +387,22 @@ QStringList UploadCommand::portLines(const QList<int> &only, QJsonArray *json)
         if (!only.isEmpty() && !only.contains(i))
             continue;
         const QString out = gMIDI.OutputName(gMIDI.PairedOutput(gMIDI.MIDIportList.at(i)));
+        const QStringList others =
+            out.isEmpty() ? QStringList() : OtherSenders(gMIDI.ApiName(), out).List();
         if (json)
             json->append(QJsonObject{
                 {QStringLiteral("number"), i},
                 {QStringLiteral("input"), gMIDI.MIDIportList.at(i)},
-                {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)}});
+                {QStringLiteral("output"), out.isEmpty() ? QJsonValue() : QJsonValue(out)},
+                {QStringLiteral("senders"), QJsonArray::fromStringList(others)}});
         lines << QStringLiteral("%1  %2  ->  %3")
                      .arg(i, 2)
                      .arg(Console::Printable(gMIDI.MIDIportList.at(i)),
                           out.isEmpty() ? QStringLiteral("(no output port)")
                                         : Console::Printable(out));
+        if (!others.isEmpty())
+            lines.last() += QStringLiteral("  (other senders: %1)")
+                                .arg(Console::Printable(others.join(QStringLiteral(", "))));
     }
     if (lines.isEmpty())
         lines << QStringLiteral("(no MIDI input port)");
@@ -498,6 +507,11 @@ int UploadCommand::finish(int status, const QString &result, const QString &text
         outcome.insert(QStringLiteral("acknowledged"), acknowledged);
         outcome.insert(QStringLiteral("messages"), messages);
     }
+    // Those refused for, or those taken away during the update, and those left disconnected.
+    if (!senders.isEmpty())
+        outcome.insert(QStringLiteral("senders"), QJsonArray::fromStringList(senders));
+    if (!notRestored.isEmpty())
+        outcome.insert(QStringLiteral("not_restored"), QJsonArray::fromStringList(notRestored));
     console.Event(outcome);
     return status;
 }
@@ -537,6 +551,14 @@ int UploadCommand::send(const QString &path)
     int status = openPort();
     if (status != Complete)
         return status;
+    // Nothing goes out while another program sends to the instrument too, unless it is taken away
+    // for the update.
+    senders = gMIDI.OthersSending();
+    if (!senders.isEmpty() && !disconnectOthers)
+        return finish(
+            NoPort, QStringLiteral("other-senders"),
+            UpdateTexts::OthersSending(gMIDI.OutputPortName, senders, UpdateTexts::Face::Terminal));
+    gMIDI.DisconnectOtherSenders = disconnectOthers;
     announce(transfer, path);
     // Ctrl-C pressed while the service or the port was opening: nothing has gone out yet.
     if (TerminalTransfer::Interrupted())
@@ -547,6 +569,10 @@ int UploadCommand::send(const QString &path)
     took.start();
     const UpdateTransfer::Outcome outcome = transfer.Send();
     acknowledged = transfer.Acknowledged;
+    senders = transfer.Disconnected;
+    notRestored = transfer.NotRestored;
+    if (!notRestored.isEmpty())
+        console.Error(UpdateTexts::NotRestored(notRestored));
     // The time the question waited for its answer is no time of the update's.
     return ended(outcome, transfer, took.elapsed() - transfer.QuestionMs);
 }
@@ -644,11 +670,21 @@ void UploadCommand::announce(TerminalTransfer &transfer, const QString &path)
                       {QStringLiteral("locked"), gMIDI.LockError.isEmpty()}};
     if (!gMIDI.LockError.isEmpty())
         ports.insert(QStringLiteral("lock_error"), gMIDI.LockError);
+    if (!senders.isEmpty())
+        ports.insert(QStringLiteral("senders"), QJsonArray::fromStringList(senders));
     console.Event(ports);
     console.Line(QStringLiteral("Sending \"%1\" (version %2) to \"%3\", answers from \"%4\" (%5).")
                      .arg(Console::Printable(path), Console::Printable(transfer.FileVersionText()),
                           Console::Printable(gMIDI.OutputPortName),
                           Console::Printable(gMIDI.MIDIportName), gMIDI.ApiName()));
+    if (!senders.isEmpty()) {
+        QStringList shown;
+        for (const QString &sender : senders)
+            shown << Console::Printable(sender);
+        console.Line(QStringLiteral("Disconnected during the update, connected again at its end: "
+                                    "%1.")
+                         .arg(shown.join(QStringLiteral(", "))));
+    }
     if (!gMIDI.LockError.isEmpty())
         console.Line(QStringLiteral("Without the port's lock (--no-lock): %1. Another updater "
                                     "sending to this instrument now would not be seen.")
@@ -700,6 +736,9 @@ int UploadCommand::ended(UpdateTransfer::Outcome outcome, const TerminalTransfer
             UpdateTexts::SendFailed(Console::Printable(gMIDI.OutputPortName), transfer.Message,
                                     messages, UpdateTexts::Face::Terminal) +
                 QLatin1Char(' ') + UpdateTexts::LibrarySaid(Console::Printable(gMIDI.SendError)));
+    case UpdateTransfer::Outcome::OthersConnected:
+        return finish(NoPort, QStringLiteral("other-senders"),
+                      UpdateTexts::NotDisconnected(transfer.NotDisconnected));
     case UpdateTransfer::Outcome::TimedOut:
         return finish(TimedOut, QStringLiteral("timeout"),
                       QStringLiteral("No acknowledgement of message %1 of %2 came within %3 s: "

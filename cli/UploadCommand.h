@@ -80,6 +80,11 @@ private:
     double waitForPortSeconds = 0;
     // Send when the port's lock cannot be taken (never when another updater holds it).
     bool noLock = false;
+    // Disconnect the other programs that send to the instrument, for the update.
+    bool disconnectOthers = false;
+    // The other senders refused for, or disconnected for the update; those not connected again.
+    QStringList senders;
+    QStringList notRestored;
     qint64 acknowledged = 0;
     qint64 messages = 0;
     // An update was begun: from then on its own outcome is the exit status.

@@ -2,6 +2,7 @@
 
 #include "midi/JackWatch.h"
 #include "midi/MidiBackend.h"
+#include "midi/OtherSenders.h"
 #include "midi/PortLock.h"
 #include "midi/SysExAssembler.h"
 #include "update/UpdateTexts.h"
@@ -154,6 +155,7 @@ void MIDI::OpenMIDIPort(int index)
 {
     OutputLock.reset();
     Watch.reset();
+    Senders.reset();
     OpenError.clear();
     PortBusy.clear();
     LockError.clear();
@@ -254,6 +256,7 @@ void MIDI::OpenMIDIPort(int index)
         try {
             midiout->openPort(unsigned(outNumber), outName.toUtf8().toStdString());
             OutputPortName = outName;
+            Senders = std::make_unique<OtherSenders>(ApiName(), outName);
             MessageLimit = messageLimitOf(midiout->getCurrentApi());
         } catch (const RtMidiError &e) {
             problems << QStringLiteral("The MIDI output port \"%1\" could not be opened: %2")
@@ -406,6 +409,26 @@ QString MIDI::GonePort()
     return QString();
 }
 
+bool MIDI::OwnPort(const QString &name)
+{
+    return ownPort(name);
+}
+
+QStringList MIDI::OthersSending()
+{
+    return Senders && !SendSink ? Senders->List() : QStringList();
+}
+
+QStringList MIDI::DisconnectOthers(QStringList *failures)
+{
+    return Senders && !SendSink ? Senders->Disconnect(failures) : QStringList();
+}
+
+QStringList MIDI::RestoreOthers(const QString &cannot)
+{
+    return Senders ? Senders->Restore(cannot) : QStringList();
+}
+
 QString MIDI::ServiceGone(qint64 nowMs)
 {
     return Watch && !SendSink ? Watch->Gone(nowMs) : QString();
@@ -424,6 +447,7 @@ void MIDI::CloseMIDIPort()
         midiout->closePort();
     OutputLock.reset(); // only once nothing more can be sent
     Watch.reset();
+    Senders.reset();
 }
 
 void MIDI::SendFileDumpRequest()

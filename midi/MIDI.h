@@ -12,6 +12,7 @@
 #include <vector>
 
 class JackWatch;
+class OtherSenders;
 class PortLock;
 class RtMidiIn;
 class RtMidiOut;
@@ -91,6 +92,19 @@ public:
     // The name of an opened port (input first) that the MIDI service no longer lists, as when the
     // instrument was unplugged or its program quit; empty while both are there.
     QString GonePort();
+    // True for a port of any Corvane updater, this one or another: never an instrument.
+    static bool OwnPort(const QString &name);
+    // The other programs' ports connected to the open output's instrument (OtherSenders), by name.
+    QStringList OthersSending();
+    // Disconnects them until RestoreOthers; returns those it disconnected, and "name (reason)" in
+    // *failures for those it could not.
+    QStringList DisconnectOthers(QStringList *failures);
+    // Connects again what DisconnectOthers took away; "name (reason)" for each it could not. With
+    // `cannot`, the service is not asked (it has stopped, or the instrument's port has gone) and
+    // that is the reason.
+    QStringList RestoreOthers(const QString &cannot = QString());
+    // Set by the caller who chose to have other senders disconnected for the update.
+    bool DisconnectOtherSenders = false;
     // Why the MIDI service of the open ports no longer serves them (a JACK server that was
     // stopped, or that has run no cycle for a while), without a full stop; empty while it serves.
     // `nowMs`: a steady clock's time.
@@ -105,6 +119,7 @@ private:
     std::vector<int> ListedNumbers;
     std::unique_ptr<PortLock> OutputLock;
     std::unique_ptr<JackWatch> Watch;
+    std::unique_ptr<OtherSenders> Senders;
 };
 
 extern MIDI gMIDI;

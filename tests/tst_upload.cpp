@@ -7,15 +7,19 @@
 
 #include "midi/MIDI.h"
 #include "cli/Console.h"
+#include "midi/OtherSenders.h"
 #include "midi/PortLock.h"
 #include "update/UpdateTexts.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <RtMidi.h>
 
 #include <memory>
 #include <vector>
@@ -30,6 +34,7 @@ namespace
 
 const int kMessages = 17;   // the update: a header and 16 data messages of 1 KB
 const int kLimitMs = 30000; // generous: only a program that hangs comes near it
+const QString kDeviceInput = QStringLiteral("Corvane Device Rx:Corvane Device In");
 
 // Every complete line the program printed with --json, checked against the schema at the end.
 QByteArray printedJson;
@@ -51,6 +56,25 @@ QList<QJsonObject> eventsOf(const QByteArray &out, bool *valid = nullptr)
         events << doc.object();
     }
     return events;
+}
+
+QList<QJsonObject> eventsNamed(const QList<QJsonObject> &events, const QString &name)
+{
+    QList<QJsonObject> found;
+    for (const QJsonObject &e : events)
+        if (e.value("event").toString() == name)
+            found << e;
+    return found;
+}
+
+// An output of this process connected to `port`, as another program's would be.
+std::unique_ptr<RtMidiOut> chatterTo(const QString &port)
+{
+    auto out = std::make_unique<RtMidiOut>(RtMidi::UNIX_JACK, "Chatter");
+    for (unsigned int i = 0; i < out->getPortCount(); ++i)
+        if (QString::fromStdString(out->getPortName(i)) == port)
+            out->openPort(i);
+    return out;
 }
 
 QList<int> progressOf(const QList<QJsonObject> &events)
@@ -460,6 +484,27 @@ void UploadTest::sendOverJack_data()
     QTest::newRow("library refuses a send")
         << yes << QStringList() << 1 << 0 << -1 << 8 << "send-failed" << 1 << 2 << "" << false << -1
         << "refuse sends";
+    // Another program connected to the instrument's input, sending SysEx all through the update.
+    const QStringList others = yes + QStringList{"--disconnect-others"};
+    const QStringList slow{"--delay", "100"};
+    QTest::newRow("other sender") << yes << slow << 1 << 0 << -1 << 3 << "other-senders" << 0 << 0
+                                  << "" << false << -1 << "other sender";
+    QTest::newRow("other sender, --disconnect-others")
+        << others << slow << 1 << 0 << -1 << 0 << "complete" << kMessages << kMessages << ""
+        << false << -1 << "other sender";
+    QTest::newRow("other sender, --disconnect-others, SIGINT")
+        << others << QStringList{"--delay", "400"} << 1 << 0 << 30 << 130 << "interrupted" << 1
+        << kMessages - 1 << "" << false << -1 << "other sender";
+    QTest::newRow("other sender, --disconnect-others, unplugged")
+        << others << QStringList{"--delay", "100", "--quit-after", "5"} << 1 << 0 << -1 << 6
+        << "port-gone" << 5 << 6 << "" << false << -1 << "other sender, unplugged";
+    // It connects once progress reaches interruptAt: named, and taken away with the option.
+    QTest::newRow("sender connects during the update")
+        << yes << slow << 1 << 0 << 30 << 0 << "complete" << kMessages << kMessages << "" << false
+        << -1 << "sender connects";
+    QTest::newRow("sender connects during the update, --disconnect-others")
+        << others << slow << 1 << 0 << 30 << 0 << "complete" << kMessages << kMessages << ""
+        << false << -1 << "sender connects";
     QTest::newRow("output closed after 2 lines")
         << yes << QStringList() << 1 << 0 << -1 << 0 << "" << kMessages << kMessages << "" << false
         << 2 << "";
@@ -489,6 +534,8 @@ void UploadTest::send(const QString &api)
     QFETCH(QString, setup);
     if (setup == "refuse sends" && api == "jack")
         QSKIP("RtMidi's JACK output drops a message it cannot take without a word");
+    if (setup.contains("sender") && api == "alsa")
+        QSKIP("over ALSA the sender is another process: usbInstrument(other sender …)");
 
     const auto startDevices = [&] {
         bool started = true;
@@ -525,6 +572,11 @@ void UploadTest::send(const QString &api)
         gMIDI.OpenMIDIPort(gMIDI.searchMIDIport(ports.first()));
         QVERIFY2(gMIDI.OpenError.isEmpty(), qPrintable(gMIDI.OpenError));
     }
+    // Another program's output connected to the instrument's input, as a DAW's would be.
+    const std::vector<unsigned char> foreign{0xF0, 0x7D, 0x01, 0xF7};
+    std::unique_ptr<RtMidiOut> chatter;
+    if (setup.startsWith("other sender"))
+        chatter = chatterTo(kDeviceInput);
     const QString path = sent == "damaged" ? damaged : sent == "fifo" ? fifo : update;
     QProcess program;
     program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -554,9 +606,15 @@ void UploadTest::send(const QString &api)
         program.waitForReadyRead(50);
         out += program.readAllStandardOutput();
         const QList<int> progress = progressOf(eventsOf(out));
+        // Until the program is told to stop: what the instrument gets after it is no concern.
+        if (chatter && (!interrupted || setup == "sender connects") && !progress.isEmpty() &&
+            progress.last() < 100)
+            chatter->sendMessage(&foreign);
         if (interruptAt >= 0 && !interrupted && !progress.isEmpty() &&
             progress.last() >= interruptAt) {
-            if (setup == "kill device")
+            if (setup == "sender connects")
+                chatter = chatterTo(kDeviceInput);
+            else if (setup == "kill device")
                 ::kill(pid_t(devices.back()->process.processId()), SIGKILL);
             else
                 ::kill(pid_t(program.processId()), setup == "SIGHUP" ? SIGHUP : SIGINT);
@@ -581,6 +639,12 @@ void UploadTest::send(const QString &api)
         program.kill();
         program.waitForFinished(5000);
     }
+    // Connected again at the end, whatever the end, unless its instrument has gone.
+    const bool reconnected =
+        chatter &&
+        OtherSenders("Jack", kDeviceInput).List().filter(QRegularExpression("^Chatter:")).size() ==
+            1;
+    chatter.reset();
     gMIDI.EndService();
     QVERIFY2(ended && program.exitStatus() == QProcess::NormalExit,
              "the program did not end by itself");
@@ -591,6 +655,20 @@ void UploadTest::send(const QString &api)
     const QList<QJsonObject> events = eventsOf(out, &valid);
     QVERIFY2(valid && (readLines >= 0 || out.endsWith('\n')), out.constData());
     keep(out);
+    if (setup.contains("sender")) {
+        const QJsonObject last = events.value(events.size() - 1);
+        QCOMPARE(reconnected, setup != "other sender, unplugged");
+        QCOMPARE(last.value("not_restored").toArray().size(), reconnected ? 0 : 1);
+        QCOMPARE(last.value("senders").toArray().size(),
+                 setup != "sender connects" || options.contains("--disconnect-others") ? 1 : 0);
+    }
+    if (setup == "sender connects") {
+        const QList<QJsonObject> noted = eventsNamed(events, "other_senders");
+        QCOMPARE(noted.size(), 1);
+        QCOMPARE(noted.first().value("disconnected").toBool(),
+                 options.contains("--disconnect-others"));
+        return; // its messages may have reached the instrument before the note
+    }
     // Notes at 3 s, then every 10 s, each once, whatever else the device sends.
     qint64 noted = -1;
     for (const QJsonObject &e : events) {
@@ -622,7 +700,12 @@ void UploadTest::send(const QString &api)
         QVERIFY(device->stop());
     QCOMPARE(int(devices.size()), deviceCount);
     for (const QString &record : records) {
-        const int received = wholeMessagesOf(file, readFile(record));
+        // Another program's messages may reach the instrument again once the update has ended.
+        QByteArray bytes = readFile(record);
+        const QByteArray other(reinterpret_cast<const char *>(foreign.data()), int(foreign.size()));
+        while (setup.contains("sender") && bytes.endsWith(other))
+            bytes.chop(other.size());
+        const int received = wholeMessagesOf(file, bytes);
         QVERIFY2(received >= fewest && received <= most,
                  qPrintable(QStringLiteral("%1 whole messages of the file").arg(received)));
         // Never past the message whose acknowledgement it waited for.

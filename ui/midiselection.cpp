@@ -2,6 +2,7 @@
 #include "ui_midiselection.h"
 
 #include "midi/MIDI.h"
+#include "update/UpdateTexts.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -231,7 +232,11 @@ void midiselection::on_pushButtonOk_clicked()
     gMIDI.OpenMIDIPort(index);
     // The port cannot be locked: the user decides whether to send unseen by other updaters.
     if (!gMIDI.LockError.isEmpty() && gMIDI.OutputPortName.isEmpty()) {
-        if (!sendWithoutLock()) {
+        if (!goOn(gMIDI.OpenError + QLatin1Char(' ') +
+                      QCoreApplication::translate("midiselection",
+                                                  "Send without the lock only when no other "
+                                                  "updater can be sending to this instrument."),
+                  QCoreApplication::translate("midiselection", "Send without the lock"))) {
             followPortsAgain();
             return;
         }
@@ -254,22 +259,30 @@ void midiselection::on_pushButtonOk_clicked()
         followPortsAgain();
         return;
     }
+    // Other programs send to the instrument: disconnected for the update, or another choice.
+    gMIDI.DisconnectOtherSenders = false;
+    const QStringList others = gMIDI.OthersSending();
+    if (!others.isEmpty()) {
+        if (!goOn(
+                UpdateTexts::OthersSending(gMIDI.OutputPortName, others, UpdateTexts::Face::Window),
+                QCoreApplication::translate("midiselection",
+                                            "Disconnect them during the update"))) {
+            gMIDI.CloseMIDIPort();
+            followPortsAgain();
+            return;
+        }
+        gMIDI.DisconnectOtherSenders = true;
+    }
     DialogResult = 1;
     close();
 }
 
-bool midiselection::sendWithoutLock()
+bool midiselection::goOn(const QString &text, const QString &goButton)
 {
-    QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"),
-                    gMIDI.OpenError + QLatin1Char(' ') +
-                        QCoreApplication::translate("midiselection",
-                                                    "Send without the lock only when no other "
-                                                    "updater can be sending to this instrument."),
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), text,
                     QMessageBox::NoButton, this);
     box.setTextFormat(Qt::PlainText);
-    QPushButton *go =
-        box.addButton(QCoreApplication::translate("midiselection", "Send without the lock"),
-                      QMessageBox::AcceptRole);
+    QPushButton *go = box.addButton(goButton, QMessageBox::AcceptRole);
     QPushButton *back = box.addButton(QCoreApplication::translate("midiselection", "Choose again"),
                                       QMessageBox::RejectRole);
     box.setDefaultButton(back);

@@ -33,8 +33,8 @@ private slots:
     void on_pushButtonCancel_clicked();
 
 private:
-    // Asks whether to send to a port whose lock cannot be taken; true to go on.
-    bool sendWithoutLock();
+    // A box that says `text` and offers `goButton` or "Choose again"; true for the first.
+    bool goOn(const QString &text, const QString &goButton);
     void chooseCurrentEntry();
     void refreshList();
     // The list as the ports are now, and from then on every second.

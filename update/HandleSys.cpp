@@ -35,7 +35,11 @@ void HandleSys::ReadData(QString path)
         showMessage(text, Qt::PlainText);
         return;
     }
-    switch (Send()) {
+    const Outcome outcome = Send();
+    // The other programs taken away for the update that could not be given back.
+    if (!NotRestored.isEmpty() && Window)
+        Window->ShowStatusNote(UpdateTexts::NotRestored(NotRestored));
+    switch (outcome) {
     case Outcome::Complete:
         showMessage(QCoreApplication::translate("HandleSys", "End"));
         break;
@@ -43,6 +47,9 @@ void HandleSys::ReadData(QString path)
         showMessage(
             UpdateTexts::TooLong(LongestNumber, MessageCount, LongestLength, gMIDI.MessageLimit),
             Qt::PlainText);
+        break;
+    case Outcome::OthersConnected:
+        showMessage(UpdateTexts::NotDisconnected(NotDisconnected), Qt::PlainText);
         break;
     case Outcome::Declined:
     case Outcome::Stopped:
@@ -89,6 +96,11 @@ bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
     Window->ShowStatusNote(
         UpdateTexts::PortGone(port, message, messages, UpdateTexts::Face::Window));
     return false;
+}
+
+void HandleSys::othersJoined(const QStringList &senders, bool disconnected)
+{
+    Window->ShowStatusNote(UpdateTexts::OthersJoined(senders, disconnected));
 }
 
 bool HandleSys::serviceGone(const QString &reason, qint64 message, qint64 messages)

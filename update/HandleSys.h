@@ -41,6 +41,7 @@ protected:
     void waiting(qint64 ms, qint64 message, qint64 messages, int others, const QString &lastOther,
                  bool advise) override;
     void waitOver() override;
+    void othersJoined(const QStringList &senders, bool disconnected) override;
 
 private:
     // Handed to BoxSink when one is set, else shown in a modal box.

@@ -68,6 +68,58 @@ QString UpdateTexts::PortGone(const QString &port, qint64 message, qint64 messag
              face == Face::Window ? tr("press Exit and ") : tr("then "));
 }
 
+namespace
+{
+// "A", "A and B", "A, B and C", each name quoted and shown printable.
+QString names(const QStringList &senders)
+{
+    QStringList quoted;
+    for (const QString &sender : senders)
+        quoted << QStringLiteral("\"%1\"").arg(UpdateTexts::Printable(sender));
+    if (quoted.size() < 2)
+        return quoted.join(QString());
+    const QString last = quoted.takeLast();
+    return tr("%1 and %2").arg(quoted.join(QStringLiteral(", ")), last);
+}
+} // namespace
+
+QString UpdateTexts::OthersSending(const QString &port, const QStringList &senders, Face face)
+{
+    return tr("Other programs send to the instrument's MIDI port \"%1\": %2. Their messages would "
+              "mix with the update, and the instrument's answers to them would count as "
+              "acknowledgements, so the update could run ahead of what the instrument has taken. "
+              "%3")
+        .arg(Printable(port), names(senders),
+             face == Face::Window
+                 ? tr("Close them, or disconnect them during the update: they are connected again "
+                      "at its end, however it ends.")
+                 : tr("Close them, or run again with --disconnect-others to disconnect them during "
+                      "the update (they are connected again at its end); nothing was sent."));
+}
+
+QString UpdateTexts::OthersJoined(const QStringList &senders, bool disconnected)
+{
+    return disconnected ? tr("%1 connected to the instrument's port during the update and was "
+                             "disconnected until its end.")
+                              .arg(names(senders))
+                        : tr("%1 connected to the instrument's port during the update: its "
+                             "messages may mix with the update's.")
+                              .arg(names(senders));
+}
+
+QString UpdateTexts::NotDisconnected(const QStringList &senders)
+{
+    return tr("Other programs that send to the instrument could not be disconnected: %1. Nothing "
+              "was sent; close them, then run the update again.")
+        .arg(Printable(senders.join(QStringLiteral(", "))));
+}
+
+QString UpdateTexts::NotRestored(const QStringList &senders)
+{
+    return tr("Not connected again after the update: %1.")
+        .arg(Printable(senders.join(QStringLiteral(", "))));
+}
+
 QString UpdateTexts::ServiceGone(const QString &reason, qint64 message, qint64 messages, Face face)
 {
     return tr("%1. The update stopped at message %2 of %3 and is not complete. Start the MIDI "

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 class UpdateTexts
@@ -17,6 +18,16 @@ public:
                            const QString &lastOther, bool advise, Face face);
     // The port `port` went away while `message` waited for its acknowledgement.
     static QString PortGone(const QString &port, qint64 message, qint64 messages, Face face);
+    // Other programs (`senders`) are connected to the instrument's input `port`: why that matters
+    // and what to do; in the window, the box that offers to disconnect them.
+    static QString OthersSending(const QString &port, const QStringList &senders, Face face);
+    // `senders` connected to the instrument's input during the update; `disconnected` until its
+    // end.
+    static QString OthersJoined(const QStringList &senders, bool disconnected);
+    // Senders that could not be disconnected, nothing sent; or not connected again after the
+    // update.
+    static QString NotDisconnected(const QStringList &senders);
+    static QString NotRestored(const QStringList &senders);
     // The MIDI service stopped serving the ports (`reason`, a sentence without its full stop)
     // while `message` waited for its acknowledgement.
     static QString ServiceGone(const QString &reason, qint64 message, qint64 messages, Face face);

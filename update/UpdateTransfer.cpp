@@ -122,7 +122,59 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
     // and the device would wait for it forever: such a file is refused before its first byte.
     if (gMIDI.MessageLimit > 0 && LongestLength > gMIDI.MessageLimit)
         return Outcome::TooLong;
+    Disconnected.clear();
+    NotDisconnected.clear();
+    NotRestored.clear();
+    othersSeen = gMIDI.OthersSending();
+    if (gMIDI.DisconnectOtherSenders) {
+        Disconnected = gMIDI.DisconnectOthers(&NotDisconnected);
+        if (!NotDisconnected.isEmpty()) {
+            NotRestored = gMIDI.RestoreOthers();
+            return Outcome::OthersConnected;
+        }
+    }
+    nextOthersCheck = now() + PortCheckMs;
+    const Outcome outcome = sendAll();
+    restoreOthers(outcome);
+    return outcome;
+}
 
+void UpdateTransfer::restoreOthers(Outcome outcome)
+{
+    // Nobody to connect them to: the service, or the instrument, is gone.
+    const QString cannot =
+        outcome == Outcome::ServiceGone ? QStringLiteral("the MIDI service has stopped")
+        : outcome == Outcome::PortGone  ? QStringLiteral("the instrument's port has gone")
+                                        : QString();
+    NotRestored = gMIDI.RestoreOthers(cannot);
+}
+
+void UpdateTransfer::watchOthers(qint64 t)
+{
+    if (t < nextOthersCheck)
+        return;
+    nextOthersCheck = t + PortCheckMs;
+    const QStringList sending = gMIDI.OthersSending();
+    QStringList joined; // each said once
+    for (const QString &sender : sending)
+        if (!othersSeen.contains(sender))
+            joined << sender;
+    othersSeen += joined;
+    // A sender that connects again (a patchbay that restores its routes) is taken away again.
+    bool disconnected = false;
+    if (gMIDI.DisconnectOtherSenders && !sending.isEmpty()) {
+        QStringList failed;
+        for (const QString &sender : gMIDI.DisconnectOthers(&failed))
+            if (!Disconnected.contains(sender))
+                Disconnected << sender;
+        disconnected = failed.isEmpty();
+    }
+    if (!joined.isEmpty())
+        othersJoined(joined, disconnected);
+}
+
+UpdateTransfer::Outcome UpdateTransfer::sendAll()
+{
     const qint64 messages = MessageCount;
     Message = Acknowledged = BytesAcknowledged = 0;
     qint64 pos = 0;
@@ -141,6 +193,8 @@ UpdateTransfer::Outcome UpdateTransfer::Send()
             return waited;
         Acknowledged = Message;
         BytesAcknowledged = pos + n;
+        if (watching())
+            watchOthers(now());
 
         if (FirstMessage) {
             QByteArray version;
@@ -208,6 +262,7 @@ UpdateTransfer::Outcome UpdateTransfer::waitForAck(qint64 message, qint64 messag
                     return Outcome::ServiceGone;
             }
         }
+        watchOthers(t);
         if (!gone && t >= nextCheck) {
             nextCheck = t + PortCheckMs;
             const QString port = gMIDI.GonePort();

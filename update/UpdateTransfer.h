@@ -6,6 +6,7 @@
 #include "update/UpdateFile.h"
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <functional>
@@ -22,6 +23,7 @@ public:
         PortGone,    // the device's port went away, and the face chose to end there
         ServiceGone, // the MIDI service stopped serving the ports, and the face chose to end there
         SendFailed,  // the output port refused a message, and the face chose to end there
+        OthersConnected, // other senders to the instrument could not be disconnected; none sent
     };
 
     // Opens the file (once: Load reads what was opened here) and takes its size. Never fails: a
@@ -37,7 +39,9 @@ public:
     // the file is refused, with File saying why. No byte of a damaged file may reach the device.
     bool Load(const QString &path);
     // Streams the loaded file; refuses it first, sending nothing, when a message is longer than
-    // the open output port carries.
+    // the open output port carries. With gMIDI.DisconnectOtherSenders, the other programs
+    // connected to the instrument's input are disconnected just before the header and connected
+    // again after the update, however it ended (NotRestored names those that could not be).
     Outcome Send();
     // The device's version text from its version reply, published for reading by this call; it
     // ends in "…" when the reply announced more than the text kept.
@@ -88,6 +92,11 @@ public:
     qint64 BytesAcknowledged = 0;
     // A wait for one acknowledgement longer than this ends the transfer; 0 waits without limit.
     qint64 AckTimeoutMs = 0;
+    // Other senders to the instrument: those disconnected for the update, those that could not
+    // be disconnected ("name (reason)", OthersConnected), those not connected again after it.
+    QStringList Disconnected;
+    QStringList NotDisconnected;
+    QStringList NotRestored;
 
     // Milliseconds on a steady clock, read by the waits for an acknowledgement; when unset, the
     // system's. Tests set it to move time without waiting.
@@ -139,6 +148,13 @@ protected:
         Q_UNUSED(messages);
         return false;
     }
+    // Other programs connected to the instrument's input while the update ran, noticed within
+    // PortCheckMs; `disconnected` when they were disconnected until its end.
+    virtual void othersJoined(const QStringList &senders, bool disconnected)
+    {
+        Q_UNUSED(senders);
+        Q_UNUSED(disconnected);
+    }
     // The device has been silent for `ms` about message `message`; it sent `others` messages that
     // are no acknowledgement meanwhile, the last starting with `lastOther`. Called when the
     // seconds or the count change.
@@ -160,6 +176,13 @@ protected:
 private:
     // FileBuf for FileLen bytes of the opened file; null when it cannot be had.
     void allocate();
+    Outcome sendAll();
+    // Looks for senders that came since the last look, once in PortCheckMs.
+    void watchOthers(qint64 t);
+    // Connects again the senders taken away for the update that ended with `outcome`.
+    void restoreOthers(Outcome outcome);
+    qint64 nextOthersCheck = 0;
+    QStringList othersSeen;
     // Waits for message `message`'s acknowledgement. othersBefore: the parser's OtherCount before
     // the message was sent.
     Outcome waitForAck(qint64 message, qint64 messages, bool sendFailed, quint32 othersBefore);
