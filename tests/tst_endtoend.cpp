@@ -2,6 +2,7 @@
 // updater's own flow driven through its real widgets. What the device received must be the file.
 #include "app/UpdaterFlow.h"
 #include "midi/MIDI.h"
+#include "midi/OtherSenders.h"
 #include "ui/MainWindow.h"
 #include "ui/midiselection.h"
 #include "update/HandleSys.h"
@@ -18,6 +19,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <RtMidi.h>
 
 namespace
 {
@@ -51,6 +54,7 @@ private slots:
     void wholeUpdateReachesTheDevice();
     void declinedReplacementSendsOnlyTheHeader();
     void exitDuringTransferEndsTheRun();
+    void otherSenderIsDisconnectedForTheUpdate();
 
 private:
     QString makeUpdate(const QString &name, const QStringList &options)
@@ -213,6 +217,51 @@ void EndToEndTest::exitDuringTransferEndsTheRun()
              qPrintable(QStringLiteral("%1 messages at Exit, %2 after")
                             .arg(recordedAtExit)
                             .arg(received.count(char(0xF7)))));
+}
+
+// Another program sends to the instrument all through the update: the box names it, and with
+// "Disconnect them during the update" none of its messages comes between the update's; it is
+// connected again at the end.
+void EndToEndTest::otherSenderIsDisconnectedForTheUpdate()
+{
+    const QString path = makeUpdate("others.cvn", {"--version", "2.0.0", "--count", "40"});
+    QVERIFY(!path.isEmpty());
+    const QString instrument = QStringLiteral("Corvane Device Rx:Corvane Device In");
+    RtMidiOut chatter(RtMidi::UNIX_JACK, "Chatter");
+    for (unsigned int i = 0; i < chatter.getPortCount(); ++i)
+        if (QString::fromStdString(chatter.getPortName(i)) == instrument)
+            chatter.openPort(i);
+    QVERIFY(chatter.isPortOpen());
+    std::vector<unsigned char> foreign{0xF0, 0x7D, 0x01, 0xF7};
+    QTimer chat;
+    QObject::connect(&chat, &QTimer::timeout, [&] { chatter.sendMessage(&foreign); });
+    ModalDriver driver;
+    driver.expect(pickDevicePort);
+    driver.expect([](QWidget *w) {
+        for (QAbstractButton *button : qobject_cast<QMessageBox *>(w)->buttons())
+            if (button->text() == "Disconnect them during the update")
+                button->click();
+    });
+    driver.expect([path](QWidget *w) { chooseFile(w, path); });
+    driver.expect([&chat](QWidget *w) { // the header was taken: the update itself begins
+        chat.start(10);
+        ModalDriver::clickButton(w, QMessageBox::Yes);
+    });
+    driver.expect([&chat](QWidget *w) {
+        chat.stop();
+        ModalDriver::clickButton(w, QMessageBox::Ok);
+        pressExitLater(100);
+    });
+    QCOMPARE(runUpdater(recordPath), 0);
+    QCOMPARE(driver.unhandled(), 0);
+    QVERIFY2(driver.texts().value(1).contains("\"Chatter:RtMidi Output\""),
+             qPrintable(driver.texts().value(1)));
+    // Connected again before "End", it may have reached the instrument again after the update.
+    QByteArray received = readFile(recordPath);
+    while (received.endsWith(QByteArray::fromHex("F07D01F7")))
+        received.chop(4);
+    QVERIFY(received == readFile(path));
+    QCOMPARE(OtherSenders("Jack", instrument).List(), QStringList{"Chatter:RtMidi Output"});
 }
 
 QTEST_MAIN(EndToEndTest)
