@@ -32,8 +32,9 @@ else
                # the package check: cpack's Depends, the menu entry, the AppStream metadata and
                # the manual page of corvane-upload (groff; readelf comes with the compiler)
                dpkg-dev file desktop-file-utils appstream groff-base
-               # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm)
-               libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio
+               # the simulated device on raw MIDI, and the VM of the ALSA checks (tests/alsa-vm),
+               # where aconnect routes another program's port to an instrument
+               libasound2-dev qemu-system-x86 linux-image-amd64 busybox-static cpio alsa-utils
                # PipeWire's JACK library, which most desktops now give JACK programs instead of
                # jackd's (tests/with-pipewire.sh): the daemon, pw-cli and pw-jack. No session
                # manager (wireplumber): the programs link their ports themselves. It stays out of
