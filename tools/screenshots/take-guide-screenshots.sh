@@ -316,6 +316,37 @@ shot guide-port-gone.png "$main"
 xdotool mousemove --window "$main" 617 271 click 1
 wait_end
 
+# --- Another program (a sequencer, as a DAW would be) connected to the instrument's input: the
+# box that names it after "Ok"
+start_device
+jack_midiseq "Studio Sequencer" 48000 0 60 12000 >"$work/sequencer.log" 2>&1 &
+sequencer=$!
+for _ in $(seq 50); do jack_lsp | grep -q "^Studio Sequencer:out" && break; sleep 0.1; done
+jack_connect "Studio Sequencer:out" "Corvane Device Rx:Corvane Device In" ||
+    fail "cannot connect the sequencer to the device"
+start_updater
+main=$(main_window) || fail "no main window"
+dialog=$(window "Dialog") || fail "no port dialog"
+choose_port "$dialog"
+box=""
+for _ in $(seq $((100 * patience))); do
+    for id in $(xdotool search --onlyvisible --pid "$app" 2>/dev/null); do
+        [ "$id" != "$main" ] && [ "$id" != "$dialog" ] && box=$id
+    done
+    [ -n "$box" ] && break
+    sleep 0.1
+done
+[ -n "$box" ] || fail "no box about the other program"
+shot guide-other-senders.png "$main" "$dialog" "$box"
+xdotool windowfocus --sync "$box"
+xdotool key Escape # "Choose again"
+sleep 0.5
+xdotool mousemove --window "$dialog" 67 211 click 1 # Cancel
+wait_end
+kill "$sequencer" 2>/dev/null
+wait "$sequencer" 2>/dev/null
+stop_device
+
 # --- "Illegal file.": an incomplete update file
 # An interrupted download: the last byte is missing.
 head -c -1 "$work/Downloads/$update" >"$work/Downloads/corvane-firmware-2.0.0-incomplete.cvn"
