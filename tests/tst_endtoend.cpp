@@ -53,8 +53,10 @@ private slots:
     void wholeUpdateReachesTheDevice_data();
     void wholeUpdateReachesTheDevice();
     void declinedReplacementSendsOnlyTheHeader();
-    void exitDuringTransferEndsTheRun();
     void otherSenderIsDisconnectedForTheUpdate();
+    // Last: Exit pressed before the event loop runs leaves the thread's quit flag raised, which
+    // would end the next run's port dialog at once (the program itself ends there).
+    void exitDuringTransferEndsTheRun();
 
 private:
     QString makeUpdate(const QString &name, const QStringList &options)
