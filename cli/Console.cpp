@@ -150,6 +150,12 @@ QStringList Console::Wrap(const QString &text, int columns)
 {
     if (columns <= 0)
         return {text};
+    if (text.contains(QLatin1Char('\n'))) {
+        QStringList lines;
+        for (const QString &paragraph : text.split(QLatin1Char('\n')))
+            lines += Wrap(paragraph, columns);
+        return lines;
+    }
     QStringList lines{QString()};
     int used = 0;
     for (QString word : text.split(QLatin1Char(' '))) {

@@ -50,7 +50,7 @@ public:
     // `text` cut to `columns` terminal columns; as it is when columns <= 0.
     static QString Cut(const QString &text, int columns);
     // `text` on lines of at most `columns` terminal columns, broken between words (a word wider
-    // than a line is cut); one line when columns <= 0.
+    // than a line is cut) and at its line feeds; one line when columns <= 0.
     static QStringList Wrap(const QString &text, int columns);
 
 private:

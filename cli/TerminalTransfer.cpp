@@ -158,6 +158,11 @@ bool TerminalTransfer::confirmReplace()
                    {QStringLiteral("device_version"), Device}});
     const QString question = QStringLiteral("Replace version %1 with %2? [y/N]")
                                  .arg(Console::Printable(Device), Console::Printable(file));
+    if (SkipCurrent && Device == file) {
+        AlreadyCurrent = true;
+        console.Line(question + QStringLiteral(" no: it has that version (--skip-current)"));
+        return false;
+    }
     if (answer == Answer::Yes || answer == Answer::No) {
         console.Line(question + (answer == Answer::Yes ? QStringLiteral(" yes (--yes)")
                                                        : QStringLiteral(" no (--no)")));

@@ -28,6 +28,10 @@ public:
     // Sleeps up to ms milliseconds, less when a signal or a message from the device comes.
     static void Sleep(int ms);
 
+    // An instrument that reports the file's own version gets the header only.
+    bool SkipCurrent = false;
+    // It did: nothing beyond the header was sent.
+    bool AlreadyCurrent = false;
     // The question could not be asked: standard input is no terminal.
     bool NoTerminal = false;
     // The device's version text, once it answered the header with one.

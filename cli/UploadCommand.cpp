@@ -1,5 +1,6 @@
 #include "cli/UploadCommand.h"
 
+#include "cli/StationCommand.h"
 #include "cli/TerminalTransfer.h"
 #include "midi/MIDI.h"
 #include "midi/MidiBackend.h"
@@ -235,12 +236,18 @@ int UploadCommand::run(const QStringList &arguments)
                                         QStringLiteral("SECONDS"));
     const QCommandLineOption noLockOption(QStringLiteral("no-lock"));
     const QCommandLineOption othersOption(QStringLiteral("disconnect-others"));
+    const QCommandLineOption skipOption(QStringLiteral("skip-current"));
+    const QCommandLineOption stationOption(QStringLiteral("station"), QString(),
+                                           QStringLiteral("PATTERN"));
+    const QCommandLineOption forceOption(QStringLiteral("force"));
+    const QCommandLineOption logOption(QStringLiteral("log"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption quietOption(QStringLiteral("quiet"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption versionOption(QStringLiteral("version"));
     parser.addOptions({listOption, checkOption, apiOption, portOption, yesOption, noOption,
-                       timeoutOption, waitOption, noLockOption, othersOption, quietOption,
-                       jsonOption, versionOption});
+                       timeoutOption, waitOption, noLockOption, othersOption, skipOption,
+                       stationOption, forceOption, logOption, quietOption, jsonOption,
+                       versionOption});
 
     const auto bad = [this](const QString &why) {
         return finish(BadCommandLine, QStringLiteral("bad-command-line"),
@@ -306,10 +313,11 @@ int UploadCommand::run(const QStringList &arguments)
                                   "empty text"));
 
     const QStringList files = parser.positionalArguments();
-    const bool sendOptions = parser.isSet(portOption) || parser.isSet(yesOption) ||
-                             parser.isSet(noOption) || parser.isSet(timeoutOption) ||
-                             parser.isSet(waitOption) || parser.isSet(quietOption) ||
-                             parser.isSet(noLockOption) || parser.isSet(othersOption);
+    const bool sendOptions =
+        parser.isSet(portOption) || parser.isSet(yesOption) || parser.isSet(noOption) ||
+        parser.isSet(timeoutOption) || parser.isSet(waitOption) || parser.isSet(quietOption) ||
+        parser.isSet(noLockOption) || parser.isSet(othersOption) || parser.isSet(skipOption) ||
+        parser.isSet(stationOption) || parser.isSet(forceOption) || parser.isSet(logOption);
     if (parser.isSet(listOption)) {
         if (parser.isSet(checkOption) || sendOptions || !files.isEmpty())
             return bad(QStringLiteral("--list takes only --api and --json"));
@@ -322,6 +330,24 @@ int UploadCommand::run(const QStringList &arguments)
     }
     noLock = parser.isSet(noLockOption);
     disconnectOthers = parser.isSet(othersOption);
+    skipCurrent = parser.isSet(skipOption);
+    if (parser.isSet(stationOption)) {
+        if (parser.isSet(portOption) || parser.isSet(noOption) || parser.isSet(waitOption) ||
+            parser.isSet(skipOption))
+            return bad(QStringLiteral("--station takes no --port, --no, --wait-for-port or "
+                                      "--skip-current: it updates every matching port"));
+        if (!parser.isSet(yesOption))
+            return bad(QStringLiteral("--station needs --yes: a station asks no questions"));
+        if (parser.value(stationOption).trimmed().isEmpty())
+            return bad(QStringLiteral("--station takes a part of a port's name, not an empty "
+                                      "text"));
+        if (files.size() != 1)
+            return bad(QStringLiteral("--station takes one update file"));
+        return station(files.first(), parser.value(stationOption), parser.isSet(forceOption),
+                       parser.value(logOption));
+    }
+    if (parser.isSet(forceOption) || parser.isSet(logOption))
+        return bad(QStringLiteral("--force and --log go with --station"));
     if (files.size() != 1)
         return bad(files.isEmpty() ? QStringLiteral("no update file given")
                                    : QStringLiteral("one update file at a time"));
@@ -535,6 +561,7 @@ int UploadCommand::send(const QString &path)
                               : answer == 2 ? TerminalTransfer::Answer::No
                                             : TerminalTransfer::Answer::Ask,
                               nativeName(path));
+    transfer.SkipCurrent = skipCurrent;
     const bool loaded = transfer.Load(path);
     if (TerminalTransfer::Interrupted())
         return finish(Interrupted, QStringLiteral("interrupted"),
@@ -580,6 +607,38 @@ int UploadCommand::send(const QString &path)
         console.Error(UpdateTexts::NotRestored(notRestored));
     // The time the question waited for its answer is no time of the update's.
     return ended(outcome, transfer, took.elapsed() - transfer.QuestionMs);
+}
+
+int UploadCommand::station(const QString &path, const QString &pattern, bool force,
+                           const QString &logPath)
+{
+    sending = true; // a long run: its output may go, its units go on
+    // The file is read and checked once, before any instrument is taken.
+    TerminalTransfer file(path, console, TerminalTransfer::Answer::No, nativeName(path));
+    const bool loaded = file.Load(path);
+    const QString problem = fileProblem(file, loaded, path);
+    if (!problem.isEmpty())
+        return finish(BadFile, QStringLiteral("bad-file"), problem);
+    const QString service = startMidi();
+    if (!service.isEmpty())
+        return finish(NoPort, QStringLiteral("no-midi-service"), service);
+    MidiBackend::silenceJack();
+    StationCommand::Settings settings;
+    settings.pattern = pattern;
+    settings.path = path;
+    settings.version = file.FileVersionText();
+    settings.log = logPath;
+    settings.unitOptions = QStringList{QStringLiteral("--api"), QString::fromStdString(apiName())};
+    if (timeoutSeconds > 0)
+        settings.unitOptions << QStringLiteral("--timeout") << QString::number(timeoutSeconds);
+    if (noLock)
+        settings.unitOptions << QStringLiteral("--no-lock");
+    if (disconnectOthers)
+        settings.unitOptions << QStringLiteral("--disconnect-others");
+    if (!force)
+        settings.unitOptions << QStringLiteral("--skip-current");
+    StationCommand station(console, settings);
+    return station.Run(QByteArray(reinterpret_cast<const char *>(file.FileBuf), int(file.FileLen)));
 }
 
 QList<int> UploadCommand::awaitPort()
@@ -758,6 +817,12 @@ int UploadCommand::ended(UpdateTransfer::Outcome outcome, const TerminalTransfer
 
 int UploadCommand::declined(const TerminalTransfer &transfer)
 {
+    if (transfer.AlreadyCurrent) {
+        console.Line(QStringLiteral("The instrument has version %1 already: only the file's header "
+                                    "was sent.")
+                         .arg(Console::Printable(transfer.Device)));
+        return finish(Complete, QStringLiteral("already-current"));
+    }
     const QString has = transfer.Device.isEmpty()
                             ? QStringLiteral("The instrument took the header without saying "
                                              "which version it has")

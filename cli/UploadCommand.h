@@ -24,6 +24,7 @@ public:
         PortGone = 6,
         ServiceGone = 7,
         SendFailed = 8,
+        UnitFailed = 9,
         Interrupted = 130,
     };
 
@@ -44,6 +45,8 @@ private:
     int list();
     int check(const QString &path);
     int send(const QString &path);
+    // The update station (StationCommand) with the checked file at `path`.
+    int station(const QString &path, const QString &pattern, bool force, const QString &logPath);
     // The port of --port, once it is listed (within --wait-for-port); what matches it.
     QList<int> awaitPort();
     // Opens the port of --port and its output, under the port's lock; Complete, or the run's end.
@@ -82,6 +85,8 @@ private:
     bool noLock = false;
     // Disconnect the other programs that send to the instrument, for the update.
     bool disconnectOthers = false;
+    // An instrument that reports the file's version gets the header only.
+    bool skipCurrent = false;
     // The other senders refused for, or disconnected for the update; those not connected again.
     QStringList senders;
     QStringList notRestored;

@@ -115,6 +115,9 @@ private slots:
     void sendOverAlsa_data() { sendOverJack_data(); }
     void sendOverAlsa();
     void checkLoadsNoDisplayLibrary();
+    void stationTakesEachUnit();
+    void stationStops_data();
+    void stationStops();
     void alsaFourPortsAtOnce();
     void alsaLongMessagesRefused();
     void usbInstrument_data();
@@ -714,6 +717,109 @@ void UploadTest::send(const QString &api)
             qPrintable(
                 QStringLiteral("%1 received, %2 acknowledged").arg(received).arg(acknowledged)));
     }
+}
+
+// A bench: instruments plugged in one after another under one name, each updated once as it comes
+// (again when it comes again), one already current, one that goes mid-update; the first Ctrl-C
+// lets the station end with its summary, and every unit has its record.
+void UploadTest::stationTakesEachUnit()
+{
+    const QString logPath = dir.filePath("station.log");
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    startProgram(station, {"--api", "jack", "--station", "corvane device out", "--yes", "--json",
+                           "--log", logPath, update});
+    QVERIFY(station.waitForStarted());
+    QByteArray out;
+    const auto waitFor = [&](const QString &event, int count) {
+        QElapsedTimer clock;
+        clock.start();
+        while (eventsNamed(eventsOf(out), event).size() < count && clock.elapsed() < kLimitMs &&
+               station.state() == QProcess::Running) {
+            station.waitForReadyRead(50);
+            out += station.readAllStandardOutput();
+        }
+        return eventsNamed(eventsOf(out), event).size() >= count;
+    };
+    QVERIFY(waitFor("station", 1));
+    const QList<QStringList> units{{"--version", "1.0.0"},
+                                   {"--version", "1.0.0"},
+                                   {"--version", "2.0.0"},
+                                   {"--version", "1.0.0", "--quit-after", "5", "--delay", "50"}};
+    for (int i = 0; i < units.size(); ++i) {
+        QVERIFY(startDevice(QStringList{"--api", "jack"} + units.at(i)));
+        QVERIFY2(waitFor("unit", i + 1), out.constData());
+        QVERIFY(devices.back()->stop());
+    }
+    ::kill(pid_t(station.processId()), SIGINT);
+    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
+    out += station.readAllStandardOutput();
+    keep(out);
+    QCOMPARE(station.exitCode(), 9);
+    QCOMPARE(readFile(records.at(0)), file);
+    QCOMPARE(readFile(records.at(1)), file);
+    QCOMPARE(readFile(records.at(2)), file.left(file.indexOf(char(0xF7)) + 1));
+    const QList<QJsonObject> summary = eventsNamed(eventsOf(out), "summary");
+    QCOMPARE(summary.size(), 1);
+    QCOMPARE(summary.first().value("updated").toInt(), 2);
+    QCOMPARE(summary.first().value("already_current").toInt(), 1);
+    QCOMPARE(summary.first().value("failed").toInt(), 1);
+    // The log holds the same records as the output, one a line, each written as its unit ended.
+    const QByteArray log = readFile(logPath);
+    keep(log);
+    const QList<QJsonObject> recorded = eventsOf(log);
+    QCOMPARE(recorded, eventsNamed(eventsOf(out), "unit"));
+    QStringList results;
+    for (const QJsonObject &unit : recorded) {
+        results << unit.value("result").toString();
+        QCOMPARE(unit.value("port").toString(), QString("Corvane Device Tx:Corvane Device Out"));
+        QVERIFY(QDateTime::fromString(unit.value("started").toString(), Qt::ISODate).isValid());
+    }
+    QCOMPARE(results, (QStringList{"complete", "complete", "already-current", "port-gone"}));
+    QCOMPARE(recorded.last().value("status").toInt(), 6);
+}
+
+// Ctrl-C while a unit runs: the first lets it finish, a second interrupts it as a single run's.
+void UploadTest::stationStops_data()
+{
+    QTest::addColumn<int>("interrupts");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("result"); // the unit's
+    QTest::newRow("one Ctrl-C") << 1 << 0 << "complete";
+    QTest::newRow("two Ctrl-C") << 2 << 130 << "interrupted";
+}
+
+void UploadTest::stationStops()
+{
+    QFETCH(int, interrupts);
+    QFETCH(int, status);
+    QFETCH(QString, result);
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    startProgram(station,
+                 {"--api", "jack", "--station", "Corvane Device Out", "--yes", "--json", update});
+    QVERIFY(station.waitForStarted());
+    QVERIFY(startDevice({"--api", "jack", "--delay", "200"}));
+    QByteArray out;
+    QElapsedTimer clock;
+    clock.start();
+    while (progressOf(eventsOf(out)).value(progressOf(eventsOf(out)).size() - 1, -1) < 10 &&
+           clock.elapsed() < kLimitMs) {
+        station.waitForReadyRead(50);
+        out += station.readAllStandardOutput();
+    }
+    for (int i = 0; i < interrupts; ++i) {
+        ::kill(pid_t(station.processId()), SIGINT);
+        QTest::qWait(100);
+    }
+    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
+    out += station.readAllStandardOutput();
+    keep(out);
+    QCOMPARE(station.exitCode(), status);
+    const QList<QJsonObject> units = eventsNamed(eventsOf(out), "unit");
+    QCOMPARE(units.size(), 1);
+    QCOMPARE(units.first().value("result").toString(), result);
+    QCOMPARE(eventsOf(out).last().value("status").toInt(-1), status);
 }
 
 // A machine reached over SSH has no display, and the program must not even load Qt's GUI
