@@ -89,16 +89,29 @@ void Console::Redraw(const QString &text, bool wrap)
     // Back to the first line of the last redraw and clear from there, so a shorter text leaves
     // nothing behind. The width is asked each time: the window may have been resized since. The
     // last column stays free, since a terminal wraps as soon as it is written.
-    put("\r", stdout);
-    if (lineOpen && redrawnLines > 1)
-        put(QStringLiteral("\033[%1A").arg(redrawnLines - 1).toLatin1().constData(), stdout);
-    put("\033[J", stdout);
+    Clear();
     const int columns = terminalColumns() - 1;
-    const QStringList lines = wrap ? Wrap(text, columns) : QStringList{Cut(text, columns)};
+    QStringList lines = wrap ? Wrap(text, columns) : text.split(QLatin1Char('\n'));
+    if (!wrap)
+        for (QString &line : lines)
+            line = Cut(line, columns);
     put(lines.join(QLatin1Char('\n')).toUtf8().constData(), stdout);
     flush(stdout);
     lineOpen = true;
     redrawnLines = int(lines.size());
+}
+
+void Console::Clear()
+{
+    if (Quiet || Json || !Tty || !lineOpen)
+        return;
+    put("\r", stdout);
+    if (redrawnLines > 1)
+        put(QStringLiteral("\033[%1A").arg(redrawnLines - 1).toLatin1().constData(), stdout);
+    put("\033[J", stdout);
+    flush(stdout);
+    lineOpen = false;
+    redrawnLines = 0;
 }
 
 void Console::Error(const QString &text)

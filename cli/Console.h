@@ -25,8 +25,11 @@ public:
     void Line(const QString &text);
     // The progress line: redrawn in place on a terminal, cut to its width so that it never wraps
     // by itself (a line the terminal wrapped cannot be redrawn), else nothing (the caller prints
-    // lines). With `wrap`, the whole text on as many lines as it needs, all redrawn in place.
+    // lines). With `wrap`, the whole text on as many lines as it needs, all redrawn in place;
+    // without, each of its lines cut.
     void Redraw(const QString &text, bool wrap = false);
+    // Takes the redrawn lines off the terminal, so what comes next is printed in their place.
+    void Clear();
     // One sentence on standard error, always.
     void Error(const QString &text);
     // One JSON object on one line of standard output, with --json only; the schema's version is

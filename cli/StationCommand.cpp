@@ -280,6 +280,8 @@ void StationCommand::record(const Unit &unit, const QJsonObject &object)
 
 void StationCommand::said(const QString &line)
 {
+    // In the place of the running units' lines, which come again below it.
+    console.Clear();
     console.Line(line);
     redraw();
 }
@@ -293,8 +295,10 @@ void StationCommand::redraw()
                          .arg(Console::Printable(unit->port),
                               unit->percent < 0 ? QStringLiteral("starting")
                                                 : QStringLiteral("%1 %").arg(unit->percent));
-    if (!lines.isEmpty())
-        console.Redraw(lines.join(QLatin1Char('\n')), true);
+    if (lines.isEmpty())
+        console.Clear();
+    else
+        console.Redraw(lines.join(QLatin1Char('\n')));
 }
 
 void StationCommand::signalled()

@@ -122,6 +122,7 @@ private slots:
     void alsaLongMessagesRefused();
     void usbInstrument_data();
     void usbInstrument();
+    void stationOverUsb();
 
 private:
     void send(const QString &api);
@@ -1041,6 +1042,51 @@ void UploadTest::usbInstrument()
                      sinceUnplug.isValid() ? 1 : 0);
             QCOMPARE(events.last().value("senders").toArray().size(), 1);
         }
+    }
+}
+
+// A bench of USB instruments: the first (with a serial number) and the second (without) plugged
+// in and pulled out in turn, then the first again: three units, each byte for byte.
+void UploadTest::stationOverUsb()
+{
+    const QString usb = qEnvironmentVariable("CORVANE_USB_INSTRUMENT");
+    if (usb.isEmpty())
+        QSKIP("needs the USB MIDI instruments of the ALSA test VM (tests/alsa-vm)");
+    qputenv("CORVANE_DEVICE_SIM", SIM_PATH);
+    const QString path =
+        makeUpdate(dir.filePath("bench.cvn"),
+                   {"--version", "3.0.0", "--total-size", "32768", "--message-size", "4096"});
+    const QString logPath = dir.filePath("bench.log");
+    QProcess station;
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    startProgram(station, {"--api", "alsa", "--station", "Corvane Keyboard", "--yes", "--json",
+                           "--log", logPath, path});
+    QVERIFY(station.waitForStarted());
+    QByteArray out;
+    QStringList usbRecords;
+    for (int n : {0, 1, 0}) {
+        usbRecords << dir.filePath(QStringLiteral("bench-%1.bin").arg(usbRecords.size()));
+        QCOMPARE(QProcess::execute(usb, {"plug", QString::number(n), usbRecords.last()}), 0);
+        QElapsedTimer clock;
+        clock.start();
+        while (eventsNamed(eventsOf(out), "unit").size() < usbRecords.size() &&
+               clock.elapsed() < 60000 && station.state() == QProcess::Running) {
+            station.waitForReadyRead(50);
+            out += station.readAllStandardOutput();
+        }
+        QProcess::execute(usb, {"unplug", QString::number(n)});
+    }
+    ::kill(pid_t(station.processId()), SIGINT);
+    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
+    out += station.readAllStandardOutput();
+    keep(out);
+    QCOMPARE(station.exitCode(), 0);
+    const QList<QJsonObject> units = eventsOf(readFile(logPath));
+    QCOMPARE(units.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(units.at(i).value("result").toString(), QString("complete"));
+        QCOMPARE(units.at(i).value("serial").toString(), i == 1 ? QString() : QString("CV0000"));
+        QVERIFY2(readFile(usbRecords.at(i)) == readFile(path), qPrintable(usbRecords.at(i)));
     }
 }
 

@@ -42,7 +42,8 @@ check "tst_noservice with /dev/snd hidden" env JACK_DEFAULT_SERVER=corvane-nobod
     managerRunsWithoutPorts userIsToldAndCancelEndsTheRun
 check "tst_upload over ALSA" env CORVANE_ALSA_VM=1 "$5" alsaFourPortsAtOnce alsaLongMessagesRefused \
     "sendOverAlsa:instrument unplugged" "sendOverAlsa:port held by another updater" \
-    "sendOverAlsa:lock unavailable" "sendOverAlsa:library refuses a send" usbInstrument
+    "sendOverAlsa:lock unavailable" "sendOverAlsa:library refuses a send" usbInstrument \
+    stationOverUsb
 if [ ${#failed[@]} -gt 0 ]; then
     printf 'alsa-checks: FAILED: %s\n' "${failed[@]}" >&2
     exit 1

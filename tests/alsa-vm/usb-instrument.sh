@@ -36,7 +36,8 @@ setup)
         echo 0x0104 >"$g/idProduct"  # its multifunction composite gadget
         echo Corvane >"$g/strings/0x409/manufacturer"
         echo "Corvane Keyboard $n" >"$g/strings/0x409/product"
-        echo "CV000$n" >"$g/strings/0x409/serialnumber"
+        # The first has a serial number, as most instruments have; the second none.
+        [ "$n" -eq 0 ] && echo "CV000$n" >"$g/strings/0x409/serialnumber"
         echo "corvane$n" >"$g/functions/midi.usb0/id"
         ln -s "$g/functions/midi.usb0" "$g/configs/c.1/"
     done
