@@ -129,11 +129,12 @@ int StationCommand::Run(const QByteArray &file)
             settle->start();
         });
     }
-    // Now and then all the same: a port that could not be paired yet, a service that tells
-    // nothing.
-    auto *poll = new QTimer(this);
-    connect(poll, &QTimer::timeout, this, &StationCommand::look);
-    poll->start(watch->Fd() >= 0 ? 1000 : 250);
+    // A service that tells nothing is asked now and then.
+    if (watch->Fd() < 0) {
+        auto *poll = new QTimer(this);
+        connect(poll, &QTimer::timeout, this, &StationCommand::look);
+        poll->start(250);
+    }
     console.Event({{QStringLiteral("event"), QStringLiteral("station")},
                    {QStringLiteral("pattern"), settings.pattern},
                    {QStringLiteral("file"), settings.path},

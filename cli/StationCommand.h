@@ -30,7 +30,7 @@ public:
     static constexpr int UnitFailed = 9;
     // How long the ports must stay as they are before a new one is taken: an instrument registers
     // its ports one after another, and its input must not be paired with another's output.
-    static constexpr int SettleMs = 150;
+    static constexpr int SettleMs = 30;
 
     struct Settings {
         QString pattern;

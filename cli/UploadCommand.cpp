@@ -86,6 +86,9 @@ QString UploadCommand::HelpText()
         "  corvane-upload --check FILE [--json]\n"
         "  corvane-upload [--api alsa|jack] --port PORT [--yes | --no]\n"
         "                 [--timeout SECONDS] [--wait-for-port SECONDS] [--no-lock]\n"
+        "                 [--disconnect-others] [--skip-current] [--quiet | --json] FILE\n"
+        "  corvane-upload [--api alsa|jack] --station PATTERN --yes [--force]\n"
+        "                 [--log FILE] [--timeout SECONDS] [--no-lock]\n"
         "                 [--disconnect-others] [--quiet | --json] FILE\n"
         "\n"
         "Sends a Corvane update file (.cvn) to a MIDI instrument one message at a time,\n"
@@ -120,6 +123,15 @@ QString UploadCommand::HelpText()
         "                           instrument's port for the update, and connect them\n"
         "                           again at its end (without it, nothing is sent\n"
         "                           while they are connected).\n"
+        "  --skip-current           Send only the header to an instrument that has the\n"
+        "                           file's version already (result already-current).\n"
+        "  --station PATTERN        Update every instrument whose port contains PATTERN\n"
+        "                           as soon as it is plugged in, several at once, until\n"
+        "                           Ctrl-C; with --yes, and without asking.\n"
+        "  --force                  With --station: update instruments that have the\n"
+        "                           file's version already too.\n"
+        "  --log FILE               With --station: add a JSON record of each finished\n"
+        "                           instrument to FILE.\n"
         "  --quiet                  Print errors only.\n"
         "  --json                   Print JSON objects, one a line, for scripts (their\n"
         "                           schema: man corvane-upload).\n"
@@ -147,6 +159,7 @@ QString UploadCommand::HelpText()
         "  6    the instrument's port went away during the update\n"
         "  7    the MIDI service stopped during the update\n"
         "  8    the MIDI library refused to send a message\n"
+        "  9    --station: an instrument's update failed\n"
         "  130  interrupted (Ctrl-C, SIGTERM)\n");
 }
 

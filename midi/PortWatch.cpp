@@ -1,5 +1,7 @@
 #include "midi/PortWatch.h"
 
+#include "midi/MIDI.h"
+
 #ifdef CORVANE_HAVE_JACK
 #include <jack/jack.h>
 #endif
@@ -63,16 +65,18 @@ struct JackService : PortWatch::Service {
         std::uint64_t count;
         [[maybe_unused]] const ssize_t n = read(wake, &count, sizeof count);
     }
-    // The port is still named while its going is told.
+    // The port is still named while its going is told. The updaters' own ports (each unit's)
+    // change nothing worth a look.
     static void registered(jack_port_id_t id, int on, void *data)
     {
         auto *watch = static_cast<JackService *>(data);
-        if (!on) {
-            jack_port_t *port = jack_port_by_id(watch->client, id);
-            if (port) {
-                std::lock_guard<std::mutex> hold(watch->lock);
-                watch->gone << QString::fromUtf8(jack_port_name(port));
-            }
+        jack_port_t *port = jack_port_by_id(watch->client, id);
+        const QString name = port ? QString::fromUtf8(jack_port_name(port)) : QString();
+        if (MIDI::OwnPort(name))
+            return;
+        if (!on && port) {
+            std::lock_guard<std::mutex> hold(watch->lock);
+            watch->gone << name;
         }
         wakeUp(watch->wake);
     }
