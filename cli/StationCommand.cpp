@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -149,6 +150,10 @@ int StationCommand::Run(const QByteArray &file)
 
 void StationCommand::look()
 {
+    // A bench runs all day: the runs of finished units go (not from their own signals, so here).
+    units.erase(std::remove_if(units.begin(), units.end(),
+                               [](const std::unique_ptr<Unit> &unit) { return unit->over; }),
+                units.end());
     gMIDI.GetMIDIPortListName();
     QStringList now;
     for (const QString &port : gMIDI.MIDIportList)
