@@ -28,6 +28,7 @@ int RunUpdater()
                            "server), then run the updater again.")
                 .arg(gMIDI.ServiceError));
         box.setTextFormat(Qt::PlainText);
+        box.setAccessibleName(MainWindow::BoxName(box.text()));
         box.exec();
     }
     dialog.setModal(true);
@@ -41,8 +42,12 @@ int RunUpdater()
     if (path.compare(QLatin1String(""), Qt::CaseSensitive) == 0)
         return 0;
 
+    // The keyboard, and a screen reader's focus, go back to the window and its Exit button once
+    // the dialogs have closed: during the transfer and after its last box.
+    w.TakeKeyboard();
     oHandleSys = new HandleSys(path, &w);
     oHandleSys->ReadData(path);
+    w.TakeKeyboard();
     // Exit pressed during the transfer ends the run once the transfer has stopped.
     if (!w.ExitPressed)
         QApplication::exec();

@@ -41,7 +41,10 @@ else
                # the library path: only pw-jack puts it in front of jackd's.
                pipewire pipewire-jack
                # the JSON lines of corvane-upload checked against their schema (tst_upload)
-               python3-jsonschema)
+               python3-jsonschema
+               # the window as a screen reader reads it (tests/gui/atspi-update.sh): the
+               # accessibility bus, a D-Bus session, its Python client, a window manager
+               at-spi2-core dbus-x11 python3-pyatspi gir1.2-atspi-2.0 twm)
 fi
 packages+=("$@")
 for qt in $qt_versions; do

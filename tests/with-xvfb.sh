@@ -17,8 +17,9 @@ stop() {
 trap stop EXIT
 mkfifo "$dir/display" || fail "cannot create a pipe in $dir"
 # No -auth: a server with no authorisation set up takes the clients of this machine, and no one
-# can reach it from another (-nolisten tcp).
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$dir/display" 2>"$dir/log" &
+# can reach it from another (-nolisten tcp). -noreset: what is set on the root window (the
+# accessibility bus's address) stays when its last client has gone.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$dir/display" 2>"$dir/log" &
 pid=$!
 # Xvfb writes the display's number once it takes clients; the pipe ends empty if it dies first.
 if ! read -r -t 30 display <"$dir/display" || [ -z "$display" ]; then

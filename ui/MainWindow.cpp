@@ -1,6 +1,7 @@
 #include "ui/MainWindow.h"
 #include "ui_MainWindow.h"
 
+#include "ui/Announcer.h"
 #include "ui/midiselection.h"
 #include "update/HandleSys.h"
 #include "update/UpdateTexts.h"
@@ -43,6 +44,18 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), Form(new Ui_MainW
     Form->labelMsg->hide();
     Form->labelVersion->setText(QStringLiteral("Updater version ") +
                                 QStringLiteral(CORVANE_VERSION));
+    // For assistive technology, without a change on the screen: what the user works with is
+    // named, and the hidden placeholders of the form say nothing until they are shown.
+    Form->progressBar->setAccessibleName(
+        QCoreApplication::translate("MainWindow", "Update progress"));
+    Form->progressBar->reset(); // no value until the update begins
+    Form->labelPercent->clear();
+    Form->labelMsg->clear();
+    Form->label->setAccessibleName(QCoreApplication::translate("MainWindow", "Corvane logo"));
+    Speaker = new Announcer(Form->centralWidget);
+    Speaker->lower(); // under the form's widgets, whose stacking stays as designed
+    // The one control that takes the keyboard: it has it whenever the window is active.
+    Form->pushButton->setFocus();
     // Amber reads well on the black window and marks the line as a warning.
     Form->statusBar->setStyleSheet(QStringLiteral("color: rgb(255, 191, 0);"));
     // Word-wrapped in the bar's width: its text never widens the window, it makes it taller.
@@ -74,6 +87,7 @@ void MainWindow::setLabelMIDIportName(QString name)
         QCoreApplication::translate("MainWindow", "Selected MIDI port: ") + name, Qt::ElideRight,
         label->contentsRect().width()));
     label->setToolTip(midiselection::plainToolTip(name));
+    label->setAccessibleDescription(name);
 }
 
 void MainWindow::SetProgressBarValue(int value)
@@ -102,6 +116,7 @@ void MainWindow::SetUpdaterersion(char *text, QString whole)
     label->setText(
         label->fontMetrics().elidedText(shown, Qt::ElideRight, label->contentsRect().width()));
     label->setToolTip(whole.isEmpty() ? QString() : midiselection::plainToolTip(whole));
+    label->setAccessibleDescription(whole);
 }
 
 void MainWindow::ShowStatusNote(const QString &text, const QString &detail)
@@ -117,6 +132,8 @@ void MainWindow::ShowStatusNote(const QString &text, const QString &detail)
     StatusNote->setToolTip(
         QStringLiteral("<p>%1</p>")
             .arg(whole.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>"))));
+    // Without a description of its own, a screen reader would read the tool tip's markup.
+    StatusNote->setAccessibleDescription(whole);
     fitStatusNote();
 }
 
@@ -124,7 +141,30 @@ void MainWindow::ClearStatusNote()
 {
     StatusNote->clear();
     StatusNote->setToolTip(QString());
+    StatusNote->setAccessibleDescription(QString());
     fitStatusNote();
+}
+
+void MainWindow::Announce(const QString &text)
+{
+    Speaker->Say(text);
+}
+
+void MainWindow::TakeKeyboard()
+{
+    activateWindow();
+    Form->pushButton->setFocus();
+}
+
+QString MainWindow::BoxName(const QString &text)
+{
+    // Up to the first full stop or line, and no more than eight words.
+    QString first = text.section(QLatin1Char('\n'), 0, 0).simplified();
+    const int stop = first.indexOf(QStringLiteral(". "));
+    if (stop > 0)
+        first = first.left(stop + 1);
+    const QStringList words = first.split(QLatin1Char(' '));
+    return words.size() > 8 ? words.mid(0, 8).join(QLatin1Char(' ')) + QChar(0x2026) : first;
 }
 
 int MainWindow::statusBarHeight() const

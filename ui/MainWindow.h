@@ -3,6 +3,7 @@
 
 #include <QMainWindow>
 
+class Announcer;
 class QLabel;
 class Ui_MainWindow;
 
@@ -24,11 +25,19 @@ public:
     // (UpdateTexts::Printable), as are the port's name and the version text above.
     void ShowStatusNote(const QString &text, const QString &detail = QString());
     void ClearStatusNote();
+    // Says `text` to a screen reader, once; nothing on the screen changes. What it said last stays
+    // readable (the end of an update, after the "End" box).
+    void Announce(const QString &text);
+    // Makes the window active with Exit, its one control, holding the keyboard.
+    void TakeKeyboard();
+    // The accessible name of a box that says `text`: its first words.
+    static QString BoxName(const QString &text);
 
     Ui_MainWindow *Form;
     // The status line: the whole note, word-wrapped on as many lines as it needs (the window
     // grows downwards by them); the whole text, and a failed send's reason, in its tool tip.
     QLabel *StatusNote;
+    Announcer *Speaker;
     // Set by Exit, so the run can end even when Exit was pressed before the event loop started.
     bool ExitPressed = false;
 

@@ -2,9 +2,11 @@
 #include "ui_midiselection.h"
 
 #include "midi/MIDI.h"
+#include "ui/MainWindow.h"
 #include "update/UpdateTexts.h"
 
 #include <QCoreApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -38,7 +40,15 @@ midiselection::midiselection(QWidget *parent)
     setModal(true);
     ItemSelected = -1;
     DialogResult = 0;
-    Form->pushButtonOk->setEnabled(false);
+    enableOk(false);
+    // For a screen reader, without a change on the screen: the dialog and the list are named
+    // after the label above the list, which labels the list.
+    const QString title = QCoreApplication::translate("midiselection", "MIDI port selection");
+    setAccessibleName(title);
+    Form->listWidget->setAccessibleName(title);
+    Form->label->setBuddy(Form->listWidget);
+    // With one port, an arrow key that cannot move chooses it all the same.
+    Form->listWidget->installEventFilter(this);
     // The keyboard starts on the list; Tab goes on to "Ok" and "Cancel".
     Form->listWidget->setFocus();
     Form->listWidget->setItemDelegate(new EntryDelegate(Form->listWidget));
@@ -64,8 +74,53 @@ void midiselection::followPortsAgain()
         refreshTimer->start();
 }
 
+void midiselection::enableOk(bool on)
+{
+    Form->pushButtonOk->setEnabled(on);
+    // Why it cannot be pressed, where a screen reader asks.
+    Form->pushButtonOk->setAccessibleDescription(
+        on ? QString()
+           : QCoreApplication::translate("midiselection",
+                                         "Choose the instrument's MIDI port in the list first."));
+}
+
+bool midiselection::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == Form->listWidget && event->type() == QEvent::KeyPress) {
+        switch (static_cast<QKeyEvent *>(event)->key()) {
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+        case Qt::Key_PageUp:
+        case Qt::Key_PageDown:
+            // After the list has moved, if it could: the entry it rests on is the choice.
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    QListWidgetItem *current = Form->listWidget->currentItem();
+                    if (current && Form->listWidget->selectedItems().isEmpty())
+                        current->setSelected(true);
+                },
+                Qt::QueuedConnection);
+            break;
+        default:
+            break;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
 void midiselection::hideEvent(QHideEvent *event)
 {
+    // A closed dialog holds no entry that a screen reader would still report as focused.
+    Form->listWidget->selectionModel()->setCurrentIndex(QModelIndex(),
+                                                        QItemSelectionModel::NoUpdate);
+    // Nor the dialog itself: its window goes, once the hiding is done (it comes again if shown).
+    QTimer::singleShot(0, this, [this] {
+        if (!isVisible())
+            destroy();
+    });
     refreshTimer->stop();
     QDialog::hideEvent(event);
 }
@@ -118,6 +173,7 @@ void midiselection::followPorts(const QStringList &ports)
             // The list is narrower than long names: the form elides them in the middle, as two
             // ports of one interface differ at the end, and the whole name shows on hover.
             item->setToolTip(plainToolTip(item->text()));
+            item->setData(Qt::AccessibleDescriptionRole, item->text());
             list->insertItem(row++, item);
         } else {
             delete list->takeItem(row);
@@ -140,7 +196,7 @@ void midiselection::keepChoice()
         if (ItemSelected >= 0)
             gMIDI.MIDIportName.clear();
         ItemSelected = -1;
-        Form->pushButtonOk->setEnabled(false);
+        enableOk(false);
         return;
     }
     const QList<QListWidgetItem *> selected = list->selectedItems();
@@ -216,7 +272,7 @@ void midiselection::chooseCurrentEntry()
     QListWidgetItem *current = Form->listWidget->currentItem();
     gMIDI.MIDIportName = current ? current->text() : QString();
     ItemSelected = 1;
-    Form->pushButtonOk->setEnabled(true);
+    enableOk(true);
 }
 
 void midiselection::on_pushButtonOk_clicked()
@@ -248,6 +304,7 @@ void midiselection::on_pushButtonOk_clicked()
         // other MIDI clients called them: plain text, never markup.
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), gMIDI.OpenError,
                         QMessageBox::Ok, this);
+        box.setAccessibleName(MainWindow::BoxName(gMIDI.OpenError));
         box.setTextFormat(Qt::PlainText);
         box.exec();
     }
@@ -281,6 +338,7 @@ bool midiselection::goOn(const QString &text, const QString &goButton)
 {
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Corvane Uploader"), text,
                     QMessageBox::NoButton, this);
+    box.setAccessibleName(MainWindow::BoxName(text));
     box.setTextFormat(Qt::PlainText);
     QPushButton *go = box.addButton(goButton, QMessageBox::AcceptRole);
     QPushButton *back = box.addButton(QCoreApplication::translate("midiselection", "Choose again"),

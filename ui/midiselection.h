@@ -23,6 +23,7 @@ public:
     int DialogResult;
 
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
 
@@ -36,6 +37,8 @@ private:
     // A box that says `text` and offers `goButton` or "Choose again"; true for the first.
     bool goOn(const QString &text, const QString &goButton);
     void chooseCurrentEntry();
+    // "Ok" enabled or not, with the reason it is not for assistive technology.
+    void enableOk(bool on);
     void refreshList();
     // The list as the ports are now, and from then on every second.
     void followPortsAgain();

@@ -17,9 +17,19 @@ void HandleSys::showMessage(const QString &text, Qt::TextFormat format)
         BoxSink(text);
         return;
     }
+    // A screen reader names a box after its first words, and says the end of an update in so
+    // many words, also once the box is gone.
+    const QString end = QCoreApplication::translate("HandleSys", "End");
+    const QString name = text == end
+                             ? QCoreApplication::translate("HandleSys", "The update is complete")
+                             : MainWindow::BoxName(text);
+    if (Window && text == end)
+        Window->Announce(QCoreApplication::translate(
+            "HandleSys", "The update is complete: every message was sent and acknowledged."));
     QMessageBox box;
     box.setTextFormat(format);
     box.setText(text);
+    box.setAccessibleName(name);
     box.exec();
 }
 
@@ -84,41 +94,56 @@ bool HandleSys::sendFailed(qint64 message, qint64 messages)
     // tool tip and the standard error stream.
     qWarning("Message %lld of %lld could not be sent: %s", message, messages,
              qPrintable(gMIDI.SendError));
-    Window->ShowStatusNote(
-        UpdateTexts::SendFailed(gMIDI.OutputPortName, message, messages, UpdateTexts::Face::Window),
-        UpdateTexts::LibrarySaid(gMIDI.SendError));
+    const QString text =
+        UpdateTexts::SendFailed(gMIDI.OutputPortName, message, messages, UpdateTexts::Face::Window);
+    Window->ShowStatusNote(text, UpdateTexts::LibrarySaid(gMIDI.SendError));
+    Window->Announce(text);
     return false;
 }
 
 bool HandleSys::portGone(const QString &port, qint64 message, qint64 messages)
 {
     // The window waits on: the user reads the note and presses Exit, or plugs the instrument in.
-    Window->ShowStatusNote(
-        UpdateTexts::PortGone(port, message, messages, UpdateTexts::Face::Window));
+    const QString text = UpdateTexts::PortGone(port, message, messages, UpdateTexts::Face::Window);
+    Window->ShowStatusNote(text);
+    Window->Announce(text);
     return false;
 }
 
 void HandleSys::othersJoined(const QStringList &senders, bool disconnected)
 {
-    Window->ShowStatusNote(UpdateTexts::OthersJoined(senders, disconnected));
+    const QString text = UpdateTexts::OthersJoined(senders, disconnected);
+    Window->ShowStatusNote(text);
+    Window->Announce(text);
 }
 
 bool HandleSys::serviceGone(const QString &reason, qint64 message, qint64 messages)
 {
-    Window->ShowStatusNote(
-        UpdateTexts::ServiceGone(reason, message, messages, UpdateTexts::Face::Window));
+    const QString text =
+        UpdateTexts::ServiceGone(reason, message, messages, UpdateTexts::Face::Window);
+    Window->ShowStatusNote(text);
+    Window->Announce(text);
     return false;
 }
 
 void HandleSys::waiting(qint64 ms, qint64 message, qint64 messages, int others,
                         const QString &lastOther, bool advise)
 {
-    Window->ShowStatusNote(UpdateTexts::Waiting(message, messages, ms / 1000, others, lastOther,
-                                                advise, UpdateTexts::Face::Window));
+    const QString text = UpdateTexts::Waiting(message, messages, ms / 1000, others, lastOther,
+                                              advise, UpdateTexts::Face::Window);
+    Window->ShowStatusNote(text);
+    // Said when its meaning changes, not with every second it counts: once when the device falls
+    // silent, once more with the advice.
+    const int stage = advise ? 2 : 1;
+    if (stage > spokenStage) {
+        spokenStage = stage;
+        Window->Announce(text);
+    }
 }
 
 void HandleSys::waitOver()
 {
+    spokenStage = 0;
     Window->ClearStatusNote();
 }
 

@@ -46,6 +46,8 @@ protected:
 private:
     // Handed to BoxSink when one is set, else shown in a modal box.
     void showMessage(const QString &text, Qt::TextFormat format = Qt::AutoText);
+    // What the waiting note has said to a screen reader: 1 silent, 2 the advice.
+    int spokenStage = 0;
 };
 
 extern HandleSys *oHandleSys;
