@@ -44,6 +44,7 @@ status=0
 for mode in whole silent; do
     options=()
     [ "$mode" = silent ] && options=(--silent-after 3)
+    : >"$work/device.out"
     "$sim" --api jack --version 1.0.0 --delay 20 --record "$work/$mode.bin" "${options[@]}" \
         >"$work/device.out" 2>&1 &
     device=$!
