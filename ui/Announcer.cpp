@@ -35,4 +35,9 @@ void Announcer::Say(const QString &text)
     setAccessibleName(text);
     hide();
     show();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 8, 0)
+    // Where Qt has it, the announcement itself (not built with the Qt 6.4 of Debian 12).
+    QAccessibleAnnouncementEvent announcement(this, text);
+    QAccessible::updateAccessibility(&announcement);
+#endif
 }
