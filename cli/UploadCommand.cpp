@@ -387,9 +387,14 @@ int UploadCommand::printed(const QString &text)
     console.Raw(text);
     if (console.OutputError.isEmpty())
         return Complete;
-    console.Error(QStringLiteral("corvane-upload: standard output could not be written (%1).")
-                      .arg(console.OutputError));
+    console.Error(outputLost());
     return BadCommandLine;
+}
+
+QString UploadCommand::outputLost() const
+{
+    return QStringLiteral("corvane-upload: standard output could not be written (%1).")
+        .arg(console.OutputError);
 }
 
 QByteArray UploadCommand::nativeName(const QString &argument) const
@@ -537,9 +542,7 @@ int UploadCommand::finish(int status, const QString &result, const QString &text
     // Whatever a list, a check or the version printed is all they do: losing it is a failure,
     // and the outcome says so.
     if (!sending && status == Complete && !console.OutputError.isEmpty())
-        return finish(BadCommandLine, QStringLiteral("output-error"),
-                      QStringLiteral("corvane-upload: standard output could not be written (%1).")
-                          .arg(console.OutputError));
+        return finish(BadCommandLine, QStringLiteral("output-error"), outputLost());
     if (!text.isEmpty())
         console.Error(text);
     QJsonObject outcome{{QStringLiteral("event"), QStringLiteral("outcome")},

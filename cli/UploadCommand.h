@@ -71,6 +71,8 @@ private:
     void endService(int status);
     // Prints the help or the version; 1 when standard output cannot take it.
     int printed(const QString &text);
+    // The sentence for output that could not be written.
+    QString outputLost() const;
     // Ends a run: says `text` on standard error unless it is empty, and the outcome as JSON.
     int finish(int status, const QString &result, const QString &text = QString());
 

@@ -21,6 +21,7 @@
 
 #include <RtMidi.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -77,6 +78,19 @@ std::unique_ptr<RtMidiOut> chatterTo(const QString &port)
     return out;
 }
 
+// Reads the output of `program` into *out until `done` holds, it ends, or `ms` pass; done().
+bool readUntil(QProcess &program, QByteArray *out, const std::function<bool()> &done,
+               int ms = kLimitMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms && program.state() == QProcess::Running) {
+        program.waitForReadyRead(50);
+        *out += program.readAllStandardOutput();
+    }
+    return done();
+}
+
 QList<int> progressOf(const QList<QJsonObject> &events)
 {
     QList<int> percents;
@@ -126,6 +140,25 @@ private slots:
 
 private:
     void send(const QString &api);
+    // A station of the program's, and its end after `interrupts` Ctrl-C, its output read and kept.
+    bool startStation(QProcess &station, const QStringList &arguments)
+    {
+        station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        startProgram(station, arguments);
+        return station.waitForStarted();
+    }
+    bool stopStation(QProcess &station, QByteArray *out, int interrupts)
+    {
+        for (int i = 0; i < interrupts; ++i) {
+            ::kill(pid_t(station.processId()), SIGINT);
+            QTest::qWait(100);
+        }
+        const bool ended =
+            station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs);
+        *out += station.readAllStandardOutput();
+        keep(*out);
+        return ended;
+    }
     void startProgram(QProcess &program, const QStringList &arguments)
     {
         program.setStandardInputFile(QProcess::nullDevice()); // no terminal to ask on
@@ -727,20 +760,12 @@ void UploadTest::stationTakesEachUnit()
 {
     const QString logPath = dir.filePath("station.log");
     QProcess station;
-    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    startProgram(station, {"--api", "jack", "--station", "corvane device out", "--yes", "--json",
-                           "--log", logPath, update});
-    QVERIFY(station.waitForStarted());
+    QVERIFY(startStation(station, {"--api", "jack", "--station", "corvane device out", "--yes",
+                                   "--json", "--log", logPath, update}));
     QByteArray out;
     const auto waitFor = [&](const QString &event, int count) {
-        QElapsedTimer clock;
-        clock.start();
-        while (eventsNamed(eventsOf(out), event).size() < count && clock.elapsed() < kLimitMs &&
-               station.state() == QProcess::Running) {
-            station.waitForReadyRead(50);
-            out += station.readAllStandardOutput();
-        }
-        return eventsNamed(eventsOf(out), event).size() >= count;
+        return readUntil(station, &out,
+                         [&] { return eventsNamed(eventsOf(out), event).size() >= count; });
     };
     QVERIFY(waitFor("station", 1));
     const QList<QStringList> units{{"--version", "1.0.0"},
@@ -752,10 +777,7 @@ void UploadTest::stationTakesEachUnit()
         QVERIFY2(waitFor("unit", i + 1), out.constData());
         QVERIFY(devices.back()->stop());
     }
-    ::kill(pid_t(station.processId()), SIGINT);
-    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
-    out += station.readAllStandardOutput();
-    keep(out);
+    QVERIFY(stopStation(station, &out, 1));
     QCOMPARE(station.exitCode(), 9);
     QCOMPARE(readFile(records.at(0)), file);
     QCOMPARE(readFile(records.at(1)), file);
@@ -796,26 +818,15 @@ void UploadTest::stationStops()
     QFETCH(int, status);
     QFETCH(QString, result);
     QProcess station;
-    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    startProgram(station,
-                 {"--api", "jack", "--station", "Corvane Device Out", "--yes", "--json", update});
-    QVERIFY(station.waitForStarted());
+    QVERIFY(startStation(
+        station, {"--api", "jack", "--station", "Corvane Device Out", "--yes", "--json", update}));
     QVERIFY(startDevice({"--api", "jack", "--delay", "200"}));
     QByteArray out;
-    QElapsedTimer clock;
-    clock.start();
-    while (progressOf(eventsOf(out)).value(progressOf(eventsOf(out)).size() - 1, -1) < 10 &&
-           clock.elapsed() < kLimitMs) {
-        station.waitForReadyRead(50);
-        out += station.readAllStandardOutput();
-    }
-    for (int i = 0; i < interrupts; ++i) {
-        ::kill(pid_t(station.processId()), SIGINT);
-        QTest::qWait(100);
-    }
-    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
-    out += station.readAllStandardOutput();
-    keep(out);
+    readUntil(station, &out, [&] {
+        const QList<int> progress = progressOf(eventsOf(out));
+        return !progress.isEmpty() && progress.last() >= 10;
+    });
+    QVERIFY(stopStation(station, &out, interrupts));
     QCOMPARE(station.exitCode(), status);
     const QList<QJsonObject> units = eventsNamed(eventsOf(out), "unit");
     QCOMPARE(units.size(), 1);
@@ -1058,28 +1069,19 @@ void UploadTest::stationOverUsb()
                    {"--version", "3.0.0", "--total-size", "32768", "--message-size", "4096"});
     const QString logPath = dir.filePath("bench.log");
     QProcess station;
-    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    startProgram(station, {"--api", "alsa", "--station", "Corvane Keyboard", "--yes", "--json",
-                           "--log", logPath, path});
-    QVERIFY(station.waitForStarted());
+    QVERIFY(startStation(station, {"--api", "alsa", "--station", "Corvane Keyboard", "--yes",
+                                   "--json", "--log", logPath, path}));
     QByteArray out;
     QStringList usbRecords;
     for (int n : {0, 1, 0}) {
         usbRecords << dir.filePath(QStringLiteral("bench-%1.bin").arg(usbRecords.size()));
         QCOMPARE(QProcess::execute(usb, {"plug", QString::number(n), usbRecords.last()}), 0);
-        QElapsedTimer clock;
-        clock.start();
-        while (eventsNamed(eventsOf(out), "unit").size() < usbRecords.size() &&
-               clock.elapsed() < 60000 && station.state() == QProcess::Running) {
-            station.waitForReadyRead(50);
-            out += station.readAllStandardOutput();
-        }
+        readUntil(
+            station, &out,
+            [&] { return eventsNamed(eventsOf(out), "unit").size() >= usbRecords.size(); }, 60000);
         QProcess::execute(usb, {"unplug", QString::number(n)});
     }
-    ::kill(pid_t(station.processId()), SIGINT);
-    QVERIFY(station.state() == QProcess::NotRunning || station.waitForFinished(kLimitMs));
-    out += station.readAllStandardOutput();
-    keep(out);
+    QVERIFY(stopStation(station, &out, 1));
     QCOMPARE(station.exitCode(), 0);
     const QList<QJsonObject> units = eventsOf(readFile(logPath));
     QCOMPARE(units.size(), 3);
